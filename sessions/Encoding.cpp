@@ -1,0 +1,46 @@
+#include "Encoding.h"
+
+#include <cstring>
+#include <vector>
+
+int CurrentEncoding = ENCODING_DEFAULT;
+
+QString BytesToText(const QByteArray& bytes, int encoding) {
+    switch (encoding) {
+    case ENCODING_ASCII:
+        return QString::fromLatin1(bytes);
+    case ENCODING_UTF8:
+        return QString::fromUtf8(bytes);
+    case ENCODING_UTF16: {
+        // Copy into aligned storage; a last odd byte is not a whole code unit and is dropped.
+        const int units = bytes.size() / 2;
+        std::vector<char16_t> buffer((size_t)units);
+        if (units > 0)
+            std::memcpy(buffer.data(), bytes.constData(), (size_t)units * 2);
+        return QString::fromUtf16(buffer.data(), units);
+    }
+    default:
+        return QString::fromLocal8Bit(bytes);
+    }
+}
+
+QByteArray TextToBytes(const QString& text, int encoding) {
+    switch (encoding) {
+    case ENCODING_ASCII:
+        return text.toLatin1();
+    case ENCODING_UTF8:
+        return text.toUtf8();
+    case ENCODING_UTF16:
+        return QByteArray(reinterpret_cast<const char*>(text.utf16()), text.size() * 2);
+    default:
+        return text.toLocal8Bit();
+    }
+}
+
+QString BytesToText(const QByteArray& bytes) {
+    return BytesToText(bytes, CurrentEncoding);
+}
+
+QByteArray TextToBytes(const QString& text) {
+    return TextToBytes(text, CurrentEncoding);
+}

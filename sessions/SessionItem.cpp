@@ -1,0 +1,111 @@
+#include "SessionItem.h"
+
+#include <QDateTime>
+
+#include "Encoding.h"
+#include "transport.h"
+
+SessionItem::SessionItem(const QString& kind) : QObject(nullptr), kind_(kind) {}
+
+void SessionItem::Update() {
+    const quint64 now = net_poll();
+    if (now - rateWindowStart_ <= 1000)
+        return;
+    rateWindowStart_ = net_poll();
+    recvRate_ = recvCurrent_;
+    recvCurrent_ = 0;
+}
+
+void SessionItem::Close() {}
+
+bool SessionItem::Send(const QByteArray&) {
+    return false;
+}
+
+void SessionItem::AddRecvCount(int n) {
+    recvCurrent_ += n;
+    recvTotal_ += n;
+}
+
+QByteArray SessionItem::FormatRecvLine(const QByteArray& data) const {
+    const QDateTime now = QDateTime::currentDateTime();
+    QString content;
+    if (hexMode_)
+        content = QString::fromLatin1(data.toHex(' '));
+    else
+        content = BytesToText(data);
+    const QString line = QString("[%0 %1] %2").arg(now.toString("hh:mm:ss"), "<=", content);
+    return TextToBytes(line);
+}
+
+void SessionItem::AppendRecvLine(const QByteArray& line) {
+    receivedLines_.append(line);
+    if (receivedLines_.size() > kMaxReceivedLines) {
+        for (int i = 0; i < kTrimReceivedLines; ++i)
+            receivedLines_.removeFirst();
+        emit OnResetReceived(treeItem_);
+        return;
+    }
+    emit OnReceived(treeItem_, line);
+}
+
+void SessionItem::ClearReceived() {
+    receivedLines_.clear();
+    recvTotal_ = 0;
+    recvRate_ = 0;
+    recvCurrent_ = 0;
+    emit OnResetReceived(treeItem_);
+}
+
+void SessionItem::ReceiveBytes(const QByteArray& data) {
+    AddRecvCount(data.size());
+    AppendRecvLine(FormatRecvLine(data));
+}
+
+void SessionItem::AddSendHistory(const QByteArray& payload) {
+    if (!payload.isEmpty() && !sendHistory_.isEmpty() && sendHistory_.last() == payload)
+        return;
+    sendHistory_.append(payload);
+    while (sendHistory_.size() > kMaxSendHistory)
+        sendHistory_.removeFirst();
+    historyIndex_ = sendHistory_.size() - 1;
+}
+
+QList<QByteArray>& SessionItem::GetSendHistory(int* index) {
+    if (index != nullptr)
+        *index = historyIndex_;
+    return sendHistory_;
+}
+
+void SessionItem::HistoryPrev() {
+    if (historyIndex_ > 0)
+        --historyIndex_;
+}
+
+void SessionItem::HistoryNext() {
+    ++historyIndex_;
+    if (historyIndex_ >= sendHistory_.size())
+        historyIndex_ = sendHistory_.size() - 1;
+    if (historyIndex_ < 0)
+        historyIndex_ = 0;
+}
+
+static const QIcon& ResourceIcon(QIcon*& icon, const char* name) {
+    if (icon == nullptr)
+        icon = new QIcon(QString(":/marovent/resources/") + name);
+    return *icon;
+}
+
+#define SESSION_ICON(function, file)          \
+    const QIcon& function() {                 \
+        static QIcon* icon = nullptr;         \
+        return ResourceIcon(icon, file);      \
+    }
+
+SESSION_ICON(IconNetRun, "net_run.png")
+SESSION_ICON(IconNetStop, "net_stop.png")
+SESSION_ICON(IconNetConnect, "net_connect.png")
+SESSION_ICON(IconServerRun, "server_run.png")
+SESSION_ICON(IconServerStop, "server_stop.png")
+SESSION_ICON(IconSerialRun, "serialport_run.png")
+SESSION_ICON(IconSerialStop, "serialport_stop.png")

@@ -1,0 +1,97 @@
+// The base of every session shown in the tree: received lines, counters and
+// rate, send history, pending send text and hex flag. Subclasses own a
+// transport or serial object and feed received bytes through ReceiveBytes.
+#ifndef MAROVENT_SESSIONITEM_H
+#define MAROVENT_SESSIONITEM_H
+
+#include <QByteArray>
+#include <QIcon>
+#include <QList>
+#include <QObject>
+#include <QString>
+
+class QTreeWidgetItem;
+
+enum SessionType {
+    TYPE_TCP_SERVER = 240,
+    TYPE_TCP_SERVER_CLIENT = 241,
+    TYPE_TCP_CLIENT = 242,
+    TYPE_UDP = 243,
+    TYPE_SERIAL_PORT = 244,
+    TYPE_KCP_SERVER = 245,
+    TYPE_KCP_SERVER_CLIENT = 246,
+    TYPE_KCP_CLIENT = 247,
+};
+
+class SessionItem : public QObject {
+    Q_OBJECT
+public:
+    static const int kMaxReceivedLines = 500;
+    static const int kTrimReceivedLines = 250;
+    static const int kMaxSendHistory = 20;
+
+    explicit SessionItem(const QString& kind);
+
+    virtual int GetType() = 0;
+    virtual void Update();
+    virtual void Close();
+    virtual bool Send(const QByteArray& data);
+
+    QString GetKind() const { return kind_; }
+    QTreeWidgetItem* GetParentItem() const { return parentItem_; }
+    void SetParentItem(QTreeWidgetItem* item) { parentItem_ = item; }
+    QTreeWidgetItem* GetTreeItem() const { return treeItem_; }
+    void SetTreeItem(QTreeWidgetItem* item) { treeItem_ = item; }
+
+    void AddRecvCount(int n);
+    qint64 GetRecvTotal() const { return recvTotal_; }
+    qint64 GetRecvRate() const { return recvRate_; }
+
+    QByteArray FormatRecvLine(const QByteArray& data) const;
+    void AppendRecvLine(const QByteArray& line);
+    void ClearReceived();
+    QList<QByteArray>& GetReceivedLines() { return receivedLines_; }
+
+    void AddSendHistory(const QByteArray& payload);
+    QList<QByteArray>& GetSendHistory(int* index = nullptr);
+    void HistoryPrev();
+    void HistoryNext();
+
+    void SetSendText(const QString& text) { sendText_ = text; }
+    QString GetSendText() const { return sendText_; }
+    void SetHexMode(bool hex) { hexMode_ = hex; }
+    bool IsHexMode() const { return hexMode_; }
+
+signals:
+    void OnReceived(QTreeWidgetItem* item, QByteArray buffer);
+    void OnResetReceived(QTreeWidgetItem* item);
+
+protected:
+    // The one receive path of every kind: count, format, append.
+    void ReceiveBytes(const QByteArray& data);
+
+private:
+    QString kind_;
+    QTreeWidgetItem* parentItem_ = nullptr;
+    QTreeWidgetItem* treeItem_ = nullptr;
+    QList<QByteArray> receivedLines_;
+    QList<QByteArray> sendHistory_;
+    int historyIndex_ = 0;
+    QString sendText_;
+    bool hexMode_ = false;
+    qint64 recvTotal_ = 0;
+    qint64 recvRate_ = 0;
+    qint32 recvCurrent_ = 0;
+    quint64 rateWindowStart_ = 0;
+};
+
+// Process-wide tree icons, created on first use.
+const QIcon& IconNetRun();
+const QIcon& IconNetStop();
+const QIcon& IconNetConnect();
+const QIcon& IconServerRun();
+const QIcon& IconServerStop();
+const QIcon& IconSerialRun();
+const QIcon& IconSerialStop();
+
+#endif

@@ -1,0 +1,180 @@
+// The library frame: clock, last error, address helpers and the interface list.
+#include <stdlib.h>
+#include <string.h>
+
+#include <vector>
+
+#include "internal.h"
+
+namespace {
+
+const char* g_last_error = "";
+struct sockaddr_in g_shared_addr;
+
+struct NetInterface {
+    char* name;
+    char phys_addr[6];
+    int is_internal;
+    union {
+        struct sockaddr_in address4;
+        struct sockaddr_in6 address6;
+    } address;
+    union {
+        struct sockaddr_in netmask4;
+        struct sockaddr_in6 netmask6;
+    } netmask;
+};
+
+std::vector<NetInterface> g_interfaces;
+
+void clear_interfaces() {
+    for (NetInterface& entry : g_interfaces)
+        free(entry.name);
+    g_interfaces.clear();
+}
+
+const NetInterface* ipv4_interface(int index) {
+    if (index < 0 || index >= (int)g_interfaces.size())
+        return nullptr;
+    const NetInterface& entry = g_interfaces[(size_t)index];
+    return entry.address.address4.sin_family == AF_INET ? &entry : nullptr;
+}
+
+}  // namespace
+
+int net_fail(int code, const char* text) {
+    g_last_error = text;
+    return code;
+}
+
+int net_fail_uv(int code, int uv_code) {
+    return net_fail(code, uv_strerror(uv_code));
+}
+
+uv_loop_t* net_loop_new(void) {
+    uv_loop_t* loop = (uv_loop_t*)calloc(1, sizeof(uv_loop_t));
+    if (loop == nullptr)
+        return nullptr;
+    if (uv_loop_init(loop) != 0) {
+        free(loop);
+        return nullptr;
+    }
+    return loop;
+}
+
+void net_loop_free(uv_loop_t* loop) {
+    if (loop == nullptr)
+        return;
+    uv_run(loop, UV_RUN_DEFAULT);
+    uv_loop_close(loop);
+    free(loop);
+}
+
+void net_loop_run(uv_loop_t* loop, int mode) {
+    uv_run(loop, mode == NET_RUN_ONCE ? UV_RUN_ONCE : UV_RUN_NOWAIT);
+}
+
+void net_buffer_get(struct net_buffer* buffer, size_t suggested, uv_buf_t* out) {
+    if (buffer->base == nullptr || (size_t)buffer->size != suggested) {
+        free(buffer->base);
+        buffer->base = (char*)malloc(suggested);
+        buffer->size = buffer->base != nullptr ? (int)suggested : 0;
+    }
+    // A zero-length buffer makes libuv report UV_ENOBUFS, which the readers treat as an error.
+    *out = uv_buf_init(buffer->base, (unsigned)buffer->size);
+}
+
+void net_buffer_free(struct net_buffer* buffer) {
+    free(buffer->base);
+    buffer->base = nullptr;
+    buffer->size = 0;
+}
+
+net_request* net_request_new(void* owner, const char* data, int length) {
+    net_request* request = (net_request*)calloc(1, sizeof(net_request));
+    if (request == nullptr)
+        return nullptr;
+    char* copy = (char*)malloc((size_t)length);
+    if (copy == nullptr) {
+        free(request);
+        return nullptr;
+    }
+    memcpy(copy, data, (size_t)length);
+    request->buf = uv_buf_init(copy, (unsigned)length);
+    request->owner = owner;
+    return request;
+}
+
+void net_request_free(net_request* request) {
+    free(request->buf.base);
+    free(request);
+}
+
+void net_requests_cancel(net_request_set* set) {
+    for (net_request* request : *set)
+        request->cancelled = true;
+    set->clear();
+}
+
+uint64_t net_poll(void) {
+    uv_loop_t* loop = uv_default_loop();
+    uv_run(loop, UV_RUN_NOWAIT);
+    return uv_now(loop);
+}
+
+struct sockaddr* net_shared_addr(void) {
+    return (struct sockaddr*)&g_shared_addr;
+}
+
+int net_addr_to_ip(const struct sockaddr* addr, char* text, unsigned* port) {
+    const struct sockaddr_in* in = (const struct sockaddr_in*)addr;
+    if (port != nullptr)
+        *port = ntohs(in->sin_port);
+    return uv_inet_ntop(AF_INET, &in->sin_addr, text, 16);
+}
+
+int net_ip_to_addr(const char* ip, uint16_t port, struct sockaddr* out) {
+    return uv_ip4_addr(ip, port, (struct sockaddr_in*)out);
+}
+
+const char* net_last_error(void) {
+    return g_last_error;
+}
+
+int net_interface_refresh(void) {
+    clear_interfaces();
+    uv_interface_address_t* list = nullptr;
+    int count = 0;
+    int rc = uv_interface_addresses(&list, &count);
+    if (rc < 0)
+        return rc;
+    g_interfaces.reserve((size_t)count);
+    for (int i = 0; i < count; ++i) {
+        NetInterface entry;
+        memset(&entry, 0, sizeof(entry));
+        entry.name = strdup(list[i].name != nullptr ? list[i].name : "");
+        memcpy(entry.phys_addr, list[i].phys_addr, sizeof(entry.phys_addr));
+        entry.is_internal = list[i].is_internal;
+        memcpy(&entry.address, &list[i].address, sizeof(entry.address));
+        memcpy(&entry.netmask, &list[i].netmask, sizeof(entry.netmask));
+        g_interfaces.push_back(entry);
+    }
+    uv_free_interface_addresses(list, count);
+    return (int)g_interfaces.size();
+}
+
+int net_interface_is_ipv4(int index) {
+    if (index < 0 || index >= (int)g_interfaces.size())
+        return 0;
+    return ipv4_interface(index) != nullptr ? 0 : -1;
+}
+
+const struct sockaddr* net_interface_address(int index) {
+    const NetInterface* entry = ipv4_interface(index);
+    return entry != nullptr ? (const struct sockaddr*)&entry->address.address4 : nullptr;
+}
+
+const struct sockaddr* net_interface_netmask(int index) {
+    const NetInterface* entry = ipv4_interface(index);
+    return entry != nullptr ? (const struct sockaddr*)&entry->netmask.netmask4 : nullptr;
+}

@@ -1,0 +1,124 @@
+// The transport library: a plain C-style handle API over libuv.
+//
+// Every object runs on a private libuv loop of its own (accepted TCP
+// connections and UDP group members share their owner's loop). Nothing runs
+// by itself: callbacks fire only inside the object's run call (or inside a
+// start or destroy call that lets the loop finish pending closes). Failures
+// return negative codes and leave one library-wide last-error text.
+#ifndef MAROVENT_TRANSPORT_H
+#define MAROVENT_TRANSPORT_H
+
+#include <stdint.h>
+
+struct sockaddr;
+
+/* ---- Constants and error codes ------------------------------------------ */
+
+// Largest datagram the UDP endpoint accepts; also the KCP MTU.
+#define MAX_UDP_PAYLOAD 1400
+
+#define NET_ERR_NULL_HANDLE   (-101) // a null handle was passed
+#define NET_ERR_ALLOC_CONTEXT (-102) // the object's socket block could not be allocated
+#define NET_ERR_SOCKET_INIT   (-103) // TCP: socket initialisation refused
+#define NET_ERR_BIND_CONNECT  (-104) // TCP: bind or connect refused
+#define NET_ERR_LISTEN        (-105) // TCP: listen refused
+
+// Run modes: NET_RUN_ONCE waits for at least one event; anything else never waits.
+#define NET_RUN_NOWAIT 0
+#define NET_RUN_ONCE   1
+
+/* ---- Opaque handles ----------------------------------------------------- */
+
+typedef struct tcp_client_s* TCPCLIENT;  // outgoing client, or a connection a TCP server accepted
+typedef struct tcp_server_s* TCPSERVER;
+typedef struct udp_client_s* UDPCLIENT;
+typedef struct udp_group_s* UDPGROUP;    // internal to the library (used by the KCP server)
+typedef struct kcp_client_s* KCPCLIENT;  // outgoing KCP client, or a connection a KCP server accepted
+struct KCPServer;
+
+/* ---- Callbacks ---------------------------------------------------------- */
+
+typedef void (*tcp_client_connect_cb)(int status, const char* message, void* user);
+typedef void (*tcp_client_recv_cb)(const char* data, int64_t nread, void* user);
+typedef void (*tcp_client_disconnect_cb)(void* user);
+
+typedef void (*tcp_server_connect_cb)(TCPCLIENT client, void* user);
+typedef void (*tcp_server_disconnect_cb)(TCPCLIENT client, void* user);
+typedef void (*tcp_server_recv_cb)(TCPCLIENT client, const char* data, int length, void* user);
+
+typedef void (*udp_client_recv_cb)(const char* data, int64_t nread, const struct sockaddr* sender, void* user);
+
+/* ---- Library-wide helpers ----------------------------------------------- */
+
+// The system's millisecond clock: runs the default loop once without waiting
+// and returns its time (monotonic, arbitrary origin).
+uint64_t net_poll(void);
+
+// One library-wide 16-byte socket-address record; scratch space valid until its next use.
+struct sockaddr* net_shared_addr(void);
+
+// Dotted IPv4 text (16 bytes with the terminator) and host-order port of an IPv4 address.
+int net_addr_to_ip(const struct sockaddr* addr, char* text, unsigned* port);
+
+// uv_ip4_addr: fills an IPv4 socket address from dotted text and a host-order port.
+int net_ip_to_addr(const char* ip, uint16_t port, struct sockaddr* out);
+
+// The text of the last failure; "" before any. Always a static text.
+const char* net_last_error(void);
+
+// Rebuilds the interface list; returns the number of records or a negative libuv code.
+int net_interface_refresh(void);
+
+// 0 when the record is IPv4 (or the index is outside the list), -1 for another family.
+int net_interface_is_ipv4(int index);
+
+// The record's IPv4 address / netmask, or null. Valid until the next refresh.
+const struct sockaddr* net_interface_address(int index);
+const struct sockaddr* net_interface_netmask(int index);
+
+/* ---- TCP client --------------------------------------------------------- */
+// An outgoing client owns a private loop; its callbacks fire in tcp_client_run.
+// An accepted connection runs on its server's loop; its events come from tcp_server_run.
+
+TCPCLIENT tcp_client_create(void);
+void tcp_client_destroy(TCPCLIENT client);
+void tcp_client_start(TCPCLIENT client, const struct sockaddr* server, int timeout_ms);
+void tcp_client_close(TCPCLIENT client);
+int tcp_client_local_addr(TCPCLIENT client, struct sockaddr* out);
+int tcp_client_remote_addr(TCPCLIENT client, struct sockaddr* out);
+int tcp_client_send(TCPCLIENT client, const char* data, int length);
+void tcp_client_set_connect_cb(TCPCLIENT client, tcp_client_connect_cb cb);
+void tcp_client_set_disconnect_cb(TCPCLIENT client, tcp_client_disconnect_cb cb);
+void tcp_client_set_recv_cb(TCPCLIENT client, tcp_client_recv_cb cb);
+void tcp_client_set_user_data(TCPCLIENT client, void* user);
+void* tcp_client_user_data(TCPCLIENT client);
+void tcp_client_run(TCPCLIENT client, int mode);
+
+/* ---- TCP server --------------------------------------------------------- */
+// Listens on its own loop and hands each accepted connection out as a TCPCLIENT.
+
+TCPSERVER tcp_server_create(void);
+void tcp_server_destroy(TCPSERVER server);
+int tcp_server_start(TCPSERVER server, const struct sockaddr* listen_addr);
+void tcp_server_close(TCPSERVER server);
+void tcp_server_run(TCPSERVER server, int mode);
+void tcp_server_set_connect_cb(TCPSERVER server, tcp_server_connect_cb cb);
+void tcp_server_set_disconnect_cb(TCPSERVER server, tcp_server_disconnect_cb cb);
+void tcp_server_set_recv_cb(TCPSERVER server, tcp_server_recv_cb cb);
+void tcp_server_set_user_data(TCPSERVER server, void* user);
+
+/* ---- UDP endpoint ------------------------------------------------------- */
+// A bound, broadcast-enabled UDP socket on a private loop (or its group's loop).
+
+UDPCLIENT udp_client_create(void);
+void udp_client_destroy(UDPCLIENT client);
+int udp_client_start(UDPCLIENT client, const struct sockaddr* bind_addr);
+int udp_client_local_addr(UDPCLIENT client, struct sockaddr* out);
+int udp_client_join_multicast(UDPCLIENT client, const char* group_ip, const char* interface_ip);
+int udp_client_send(UDPCLIENT client, const char* data, int length, const struct sockaddr* dest);
+void udp_client_close(UDPCLIENT client);
+void udp_client_run(UDPCLIENT client, int mode);
+void udp_client_set_recv_cb(UDPCLIENT client, udp_client_recv_cb cb);
+void udp_client_set_user_data(UDPCLIENT client, void* user);
+
+#endif
