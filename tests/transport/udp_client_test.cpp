@@ -36,6 +36,32 @@ std::function<void()> runner(UDPCLIENT client) {
     return [client] { udp_client_run(client, NET_RUN_NOWAIT); };
 }
 
+// A receiver on every local address and a sender on loopback, as a multicast
+// or broadcast listener and its peer.
+struct Listener {
+    UDPCLIENT receiver = udp_client_create();
+    UDPCLIENT sender = udp_client_create();
+    Recorder rec;
+    bool started = false;
+
+    Listener() {
+        rec.attach(receiver);
+        sockaddr_in any = ipv4("0.0.0.0", 0);
+        sockaddr_in lo = loopback(0);
+        started = udp_client_start(receiver, sa(any)) == 0 && udp_client_start(sender, sa(lo)) == 0;
+    }
+    ~Listener() {
+        udp_client_destroy(sender);
+        udp_client_destroy(receiver);
+    }
+    std::function<void()> run() {
+        return [this] {
+            udp_client_run(sender, NET_RUN_NOWAIT);
+            udp_client_run(receiver, NET_RUN_NOWAIT);
+        };
+    }
+};
+
 class UdpClient : public WatchdogTest {
 protected:
     void SetUp() override {
@@ -269,73 +295,46 @@ TEST_F(UdpClient, BroadcastNeedsNoFurtherSetting) {
         EXPECT_EQ(plain.send_to("x", ipv4("127.255.255.255", 9)), -1);
         EXPECT_EQ(errno, EACCES);
 
-        UDPCLIENT receiver = udp_client_create();
-        UDPCLIENT sender = udp_client_create();
-        Recorder rec;
-        rec.attach(receiver);
-        sockaddr_in any = ipv4("0.0.0.0", 0);
-        sockaddr_in lo = loopback(0);
-        ASSERT_EQ(udp_client_start(receiver, sa(any)), 0);
-        ASSERT_EQ(udp_client_start(sender, sa(lo)), 0);
-        sockaddr_in broadcast = ipv4("127.255.255.255", port_of(receiver));
-        ASSERT_EQ(udp_client_send(sender, "to all", 6, sa(broadcast)), 6);
-        EXPECT_TRUE(wait_for([&] {
-            udp_client_run(sender, NET_RUN_NOWAIT);
-            udp_client_run(receiver, NET_RUN_NOWAIT);
-        }, [&] { return rec.got.size() == 1; }));
-        if (!rec.got.empty()) {
-            EXPECT_EQ(rec.got[0].data, "to all");
-            EXPECT_EQ(ntohs(rec.got[0].sender.sin_port), port_of(sender));
-        }
-        udp_client_destroy(sender);
-        udp_client_destroy(receiver);
+        Listener pair;
+        ASSERT_TRUE(pair.started);
+        sockaddr_in broadcast = ipv4("127.255.255.255", port_of(pair.receiver));
+        ASSERT_EQ(udp_client_send(pair.sender, "to all", 6, sa(broadcast)), 6);
+        ASSERT_TRUE(wait_for(pair.run(), [&] { return pair.rec.got.size() == 1; }));
+        EXPECT_EQ(pair.rec.got[0].data, "to all");
+        EXPECT_EQ(ntohs(pair.rec.got[0].sender.sin_port), port_of(pair.sender));
     });
 }
 
 TEST_F(UdpClient, MulticastMemberReceivesWhatTheGroupGets) {
     UDPTEST_IN_NAMESPACE([] {
-        UDPCLIENT member = udp_client_create();
-        UDPCLIENT sender = udp_client_create();
-        Recorder rec;
-        rec.attach(member);
-        auto run_both = [&] {
-            udp_client_run(sender, NET_RUN_NOWAIT);
-            udp_client_run(member, NET_RUN_NOWAIT);
-        };
-
         // Joining needs an open socket.
-        EXPECT_EQ(udp_client_join_multicast(member, "239.1.2.3", "127.0.0.1"), UV_EBADF);
+        UDPCLIENT idle = udp_client_create();
+        EXPECT_EQ(udp_client_join_multicast(idle, "239.1.2.3", "127.0.0.1"), UV_EBADF);
+        udp_client_destroy(idle);
 
-        sockaddr_in any = ipv4("0.0.0.0", 0);
-        sockaddr_in lo = loopback(0);
-        ASSERT_EQ(udp_client_start(member, sa(any)), 0);
-        ASSERT_EQ(udp_client_start(sender, sa(lo)), 0);
-        sockaddr_in group = ipv4("239.1.2.3", port_of(member));
+        Listener pair;
+        ASSERT_TRUE(pair.started);
+        sockaddr_in group = ipv4("239.1.2.3", port_of(pair.receiver));
 
         // Not joined yet: the group's datagram is not ours.
-        ASSERT_EQ(udp_client_send(sender, "early", 5, sa(group)), 5);
-        run_for(run_both, 100);
-        EXPECT_TRUE(rec.got.empty());
+        ASSERT_EQ(udp_client_send(pair.sender, "early", 5, sa(group)), 5);
+        run_for(pair.run(), 100);
+        EXPECT_TRUE(pair.rec.got.empty());
 
         net_fail(-1, "marker");
-        EXPECT_EQ(udp_client_join_multicast(member, "not an address", "127.0.0.1"), UV_EINVAL);
-        EXPECT_EQ(udp_client_join_multicast(member, "239.1.2.3", "127.0.0.1"), 0);
+        EXPECT_EQ(udp_client_join_multicast(pair.receiver, "not an address", "127.0.0.1"), UV_EINVAL);
+        EXPECT_EQ(udp_client_join_multicast(pair.receiver, "239.1.2.3", "127.0.0.1"), 0);
         EXPECT_STREQ(net_last_error(), "marker");
 
-        ASSERT_EQ(udp_client_send(sender, "joined", 6, sa(group)), 6);
-        EXPECT_TRUE(wait_for(run_both, [&] { return rec.got.size() == 1; }));
-        if (!rec.got.empty()) {
-            EXPECT_EQ(rec.got[0].data, "joined");
-        }
+        ASSERT_EQ(udp_client_send(pair.sender, "joined", 6, sa(group)), 6);
+        ASSERT_TRUE(wait_for(pair.run(), [&] { return pair.rec.got.size() == 1; }));
+        EXPECT_EQ(pair.rec.got[0].data, "joined");
 
         // Membership ends with the socket: a restarted endpoint hears nothing.
         sockaddr_in same = ipv4("0.0.0.0", ntohs(group.sin_port));
-        ASSERT_EQ(udp_client_start(member, sa(same)), 0);
-        ASSERT_EQ(udp_client_send(sender, "late", 4, sa(group)), 4);
-        run_for(run_both, 100);
-        EXPECT_EQ(rec.got.size(), 1u);
-
-        udp_client_destroy(sender);
-        udp_client_destroy(member);
+        ASSERT_EQ(udp_client_start(pair.receiver, sa(same)), 0);
+        ASSERT_EQ(udp_client_send(pair.sender, "late", 4, sa(group)), 4);
+        run_for(pair.run(), 100);
+        EXPECT_EQ(pair.rec.got.size(), 1u);
     });
 }
