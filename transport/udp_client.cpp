@@ -19,9 +19,22 @@ struct udp_client_s {
     udp_client_recv_cb recv_cb;
     void* user;
     net_request_set sends;
+    int running;  // nesting depth of udp_client_run
+    bool doomed;  // destroyed from inside its own run: freed when the run returns
 };
 
 namespace {
+
+void free_client(UDPCLIENT client) {
+    if (client->group != nullptr) {
+        // The group's loop finishes our close in its next run.
+        udp_group_forget(client->group, client);
+    } else {
+        net_loop_free(client->loop);
+        net_buffer_free(&client->buffer);
+    }
+    delete client;
+}
 
 void on_socket_closed(uv_handle_t* handle) {
     // The endpoint may be gone by now (a destroyed group member): touch only the block.
@@ -46,7 +59,8 @@ void on_recv(uv_udp_t* handle, ssize_t nread, const uv_buf_t* buf, const struct 
     // Empty datagrams, "nothing more to read" (both 0) and errors are not passed on.
     if (nread > 0 && client->recv_cb != nullptr)
         client->recv_cb(buf->base, (int64_t)nread, sender, client->user);
-    if (hook != nullptr)
+    // A socket closed by that callback has left its endpoint (which may be gone).
+    if (hook != nullptr && socket->client != nullptr)
         hook(socket, nread, buf, sender, flags);
 }
 
@@ -114,14 +128,14 @@ void udp_client_destroy(UDPCLIENT client) {
     if (client == nullptr)
         return;
     udp_client_close(client);
-    if (client->group != nullptr) {
-        // The group's loop finishes our close in its next run.
-        udp_group_forget(client->group, client);
-    } else {
-        net_loop_free(client->loop);
-        net_buffer_free(&client->buffer);
+    if (client->running > 0) {
+        // Called from one of our callbacks: the loop cannot be run down from
+        // inside itself, so the run call in progress finishes the job.
+        client->doomed = true;
+        client->recv_cb = nullptr;
+        return;
     }
-    delete client;
+    free_client(client);
 }
 
 int udp_client_start(UDPCLIENT client, const struct sockaddr* bind_addr) {
@@ -199,6 +213,7 @@ void udp_client_close(UDPCLIENT client) {
         return;
     if (client->socket != nullptr) {
         net_requests_cancel(&client->sends);
+        client->socket->client = nullptr;
         uv_close((uv_handle_t*)&client->socket->handle, on_socket_closed);
         client->socket = nullptr;
     }
@@ -210,8 +225,12 @@ void udp_client_run(UDPCLIENT client, int mode) {
         return;
     if (client->loop == nullptr)
         client->loop = net_loop_new();
-    if (client->loop != nullptr)
-        net_loop_run(client->loop, mode);
+    if (client->loop == nullptr)
+        return;
+    ++client->running;
+    net_loop_run(client->loop, mode);
+    if (--client->running == 0 && client->doomed)
+        free_client(client);
 }
 
 void udp_client_set_recv_cb(UDPCLIENT client, udp_client_recv_cb cb) {

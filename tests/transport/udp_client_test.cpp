@@ -338,3 +338,53 @@ TEST_F(UdpClient, MulticastMemberReceivesWhatTheGroupGets) {
         EXPECT_EQ(pair.rec.got.size(), 1u);
     });
 }
+
+namespace {
+
+// An owner that ends its endpoint from inside the receive callback.
+struct SelfEnding {
+    UDPCLIENT client = nullptr;
+    bool destroy = false;
+    int calls = 0;
+
+    static void on_recv(const char*, int64_t, const sockaddr*, void* user) {
+        SelfEnding* self = (SelfEnding*)user;
+        ++self->calls;
+        if (self->destroy) {
+            udp_client_destroy(self->client);
+            self->client = nullptr;
+        } else {
+            udp_client_close(self->client);
+        }
+    }
+};
+
+}  // namespace
+
+TEST_F(UdpClient, CallbackMayCloseOrDestroyItsEndpoint) {
+    for (bool destroy : {false, true}) {
+        SCOPED_TRACE(destroy ? "destroy" : "close");
+        SelfEnding owner;
+        owner.destroy = destroy;
+        owner.client = udp_client_create();
+        udp_client_set_recv_cb(owner.client, SelfEnding::on_recv);
+        udp_client_set_user_data(owner.client, &owner);
+        sockaddr_in any = loopback(0);
+        ASSERT_EQ(udp_client_start(owner.client, sa(any)), 0);
+        sockaddr_in to = loopback(port_of(owner.client));
+        Peer peer;
+        // Several datagrams wait at once; only the first is delivered.
+        for (int i = 0; i < 5; ++i)
+            ASSERT_EQ(peer.send_to("bye", to), 3);
+        UDPCLIENT handle = owner.client;
+        ASSERT_TRUE(wait_for([&] { udp_client_run(handle, NET_RUN_NOWAIT); },
+                             [&] { return owner.calls > 0; }));
+        EXPECT_EQ(owner.calls, 1);
+        if (!destroy) {
+            run_for([&] { udp_client_run(handle, NET_RUN_NOWAIT); }, 20);
+            EXPECT_EQ(owner.calls, 1);
+            EXPECT_EQ(port_of(handle), 0);
+            udp_client_destroy(handle);
+        }
+    }
+}

@@ -295,3 +295,27 @@ TEST_F(UdpGroup, DestroyingEitherSideFirstIsSafe) {
     EXPECT_EQ(own.got[0].data, "alone");
     udp_client_destroy(orphan);
 }
+
+namespace {
+
+void close_own(const char*, int64_t, const sockaddr*, void* user) {
+    udp_client_close((UDPCLIENT)user);
+}
+
+}  // namespace
+
+TEST_F(UdpGroup, MemberClosedByItsOwnCallbackIsNotReportedToTheGroup) {
+    udp_group_start(group);
+    ASSERT_EQ(add(clients[0]), 0);
+    ASSERT_EQ(add(clients[1]), 0);
+    udp_client_set_recv_cb(clients[0], close_own);
+    udp_client_set_user_data(clients[0], clients[0]);
+    Peer peer;
+    ASSERT_EQ(peer.send_to("closing", loopback(port_of(clients[0]))), 7);
+    ASSERT_EQ(peer.send_to("open", loopback(port_of(clients[1]))), 4);
+    ASSERT_TRUE(wait_for(run(), [&] { return log.got.size() == 1; }));
+    run_for(run(), 20);
+    ASSERT_EQ(log.got.size(), 1u);
+    EXPECT_EQ(log.got[0].member, clients[1]);
+    EXPECT_EQ(port_of(clients[0]), 0);
+}
