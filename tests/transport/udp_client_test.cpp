@@ -388,3 +388,21 @@ TEST_F(UdpClient, CallbackMayCloseOrDestroyItsEndpoint) {
         }
     }
 }
+
+TEST_F(UdpClient, RunModeOneWaitsForAnEvent) {
+    sockaddr_in any = loopback(0);
+    ASSERT_EQ(udp_client_start(client, sa(any)), 0);
+    sockaddr_in to = loopback(port_of(client));
+    udp_client_run(client, NET_RUN_NOWAIT);
+    EXPECT_TRUE(rec.got.empty());
+    // The datagram comes later than the call; only a waiting run sees it.
+    std::thread late([to] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        Peer peer;
+        peer.send_to("late", to);
+    });
+    udp_client_run(client, NET_RUN_ONCE);
+    late.join();
+    ASSERT_EQ(rec.got.size(), 1u);
+    EXPECT_EQ(rec.got[0].data, "late");
+}
