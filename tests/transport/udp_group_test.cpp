@@ -319,20 +319,3 @@ TEST_F(UdpGroup, MemberClosedByItsOwnCallbackIsNotReportedToTheGroup) {
     EXPECT_EQ(log.got[0].member, clients[1]);
     EXPECT_EQ(port_of(clients[0]), 0);
 }
-
-TEST_F(UdpGroup, RunModeOneWaitsForAnEvent) {
-    udp_group_start(group);
-    ASSERT_EQ(add(clients[0]), 0);
-    sockaddr_in to = loopback(port_of(clients[0]));
-    udp_group_run(group, NET_RUN_NOWAIT);
-    EXPECT_TRUE(log.got.empty());
-    std::thread late([to] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        Peer peer;
-        peer.send_to("late", to);
-    });
-    udp_group_run(group, NET_RUN_ONCE);
-    late.join();
-    ASSERT_EQ(log.got.size(), 1u);
-    EXPECT_EQ(log.got[0].member, clients[0]);
-}
