@@ -36,7 +36,7 @@ void SessionItemCOM::Update() {
     QByteArray received;
     char chunk[kReadChunk];
     int n;
-    while (received.size() < kMaxReadPerTick && (n = device_.Read(chunk, kReadChunk)) > 0)
+    while ((n = device_.Read(chunk, kReadChunk)) > 0)
         received.append(chunk, n);
     if (!received.isEmpty())
         ReceiveBytes(received);

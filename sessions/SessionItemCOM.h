@@ -15,9 +15,6 @@ class SessionItemCOM : public SessionItem {
 public:
     // Size of one read while draining the port.
     static const int kReadChunk = 1024;
-    // Most bytes taken in one tick, so a far end that never pauses cannot hold
-    // the GUI thread; the rest is read on the next tick.
-    static const int kMaxReadPerTick = 1024 * 1024;
 
     explicit SessionItemCOM(const QString& kind);
     ~SessionItemCOM() override;
