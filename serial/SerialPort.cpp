@@ -67,6 +67,7 @@ bool SerialPort::Open(const char* name, uint32_t baud, uint32_t parity, uint32_t
         return FailOpen(errno == EWOULDBLOCK ? EBUSY : errno);
     if (ioctl(fd_, TIOCEXCL) != 0)
         return FailOpen(errno);
+    exclusive_ = true;
     if (ioctl(fd_, TCSETS2, &line) != 0)
         return FailOpen(errno);
     struct termios2 actual;
@@ -147,10 +148,13 @@ void SerialPort::Purge(int flags) {
 void SerialPort::Close() {
     if (fd_ >= 0) {
         // The exclusive flag outlives this descriptor while another end keeps
-        // the terminal alive (a pseudo-terminal's master), so drop it first.
-        ioctl(fd_, TIOCNXCL);
+        // the terminal alive (a pseudo-terminal's master), so drop it first;
+        // but only our own: a refused open must not unlock the holder's port.
+        if (exclusive_)
+            ioctl(fd_, TIOCNXCL);
         ::close(fd_);
     }
     fd_ = -1;
+    exclusive_ = false;
     open_ = false;
 }

@@ -65,6 +65,7 @@ private:
     bool rts_ = true;
     bool dtr_ = true;
     int fd_ = -1;
+    bool exclusive_ = false;  // this handle set the terminal's exclusive flag
     bool open_ = false;
     int lastError_ = 0;
 };

@@ -337,6 +337,10 @@ TEST_F(SerialPortTest, ExclusiveFlagRefusesUnprivilegedOpens) {
     SerialPort port;
     ASSERT_TRUE(Open8N1(port));
     EXPECT_EQ(unprivilegedOpenErrno(), EBUSY);
+    // A refused second opener leaves the holder's flag alone.
+    SerialPort refused;
+    EXPECT_FALSE(Open8N1(refused));
+    EXPECT_EQ(unprivilegedOpenErrno(), EBUSY);
     port.Close();
     EXPECT_EQ(unprivilegedOpenErrno(), 0) << "the exclusive flag outlived the port";
 }
