@@ -253,14 +253,6 @@ TEST_P(SerialPortFormatTest, FormatReachesTheTerminalOrIsRefused) {
 
 INSTANTIATE_TEST_SUITE_P(EachSetting, SerialPortFormatTest, ::testing::ValuesIn(kFormats));
 
-TEST_F(SerialPortTest, OutOfRangeSettingIsRefusedBeforeTouchingThePort) {
-    SerialPort port;
-    EXPECT_FALSE(port.Open(pty.Path().c_str(), 9600, SERIAL_PARITY_NONE, 3, 0));
-    EXPECT_EQ(port.GetLastError(), EINVAL);
-    EXPECT_FALSE(port.Open(pty.Path().c_str(), 0, SERIAL_PARITY_NONE, 8, 0));
-    EXPECT_FALSE(port.IsOpen());
-}
-
 TEST_F(SerialPortTest, ModemLineRequestsStillOpenWithoutModemLines) {
     for (int mask = 0; mask < 4; ++mask) {
         SerialPort port;
