@@ -85,7 +85,6 @@ private slots:
         QTest::newRow("-kcp among others") << QStringList{"x", "-kcp", "y"} << six;
         QTest::newRow("-KCP") << QStringList{"-KCP"} << four;
         QTest::newRow("-kcpx") << QStringList{"-kcpx"} << four;
-        QTest::newRow("kcp") << QStringList{"kcp"} << four;
     }
 
     void rootsFollowTheCommandLine() {
