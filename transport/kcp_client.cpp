@@ -532,6 +532,16 @@ void leave(KCPCLIENT k) {
     }
 }
 
+// The TCP connection's address, or zeros when there is none.
+int tcp_address(KCPCLIENT client, struct sockaddr* out, int (*get)(TCPCLIENT, struct sockaddr*)) {
+    if (client == nullptr || out == nullptr)
+        return net_fail(NET_ERR_NULL_HANDLE, "param is null");
+    memset(out, 0, sizeof(struct sockaddr_in));
+    if (client->tcp != nullptr)
+        get(client->tcp, out);
+    return 0;
+}
+
 }  // namespace
 
 /* ---- Shared with the KCP server ----------------------------------------- */
@@ -700,21 +710,11 @@ void kcp_client_stop(KCPCLIENT client) {
 }
 
 int kcp_client_local_addr(KCPCLIENT client, struct sockaddr* out) {
-    if (client == nullptr || out == nullptr)
-        return net_fail(NET_ERR_NULL_HANDLE, "param is null");
-    memset(out, 0, sizeof(struct sockaddr_in));
-    if (client->tcp != nullptr)
-        tcp_client_local_addr(client->tcp, out);
-    return 0;
+    return tcp_address(client, out, tcp_client_local_addr);
 }
 
 int kcp_client_remote_addr(KCPCLIENT client, struct sockaddr* out) {
-    if (client == nullptr || out == nullptr)
-        return net_fail(NET_ERR_NULL_HANDLE, "param is null");
-    memset(out, 0, sizeof(struct sockaddr_in));
-    if (client->tcp != nullptr)
-        tcp_client_remote_addr(client->tcp, out);
-    return 0;
+    return tcp_address(client, out, tcp_client_remote_addr);
 }
 
 int kcp_client_send(KCPCLIENT client, const char* data, int length, int mode) {

@@ -108,6 +108,27 @@ struct HandServer {
     }
 };
 
+// Our client against a hand-made server.
+struct HandSession {
+    HandServer hs;
+    Owner owner;
+    KCPCLIENT client = make_client(&owner);
+
+    HandSession() { start(client, hs.port); }
+    ~HandSession() {
+        if (!owner.destroyed)
+            kcp_client_destroy(client);
+    }
+    std::function<void()> step() {
+        return [this] { kcp_client_run(client, 0); hs.peer.pump(); };
+    }
+    bool announce() { return hs.accept_and_announce(client); }
+    bool welcome() {
+        hs.peer.send_message(MSG_WELCOME, "");
+        return drive(step(), [this] { return owner.count("connect") > 0; });
+    }
+};
+
 }  // namespace
 
 /* ---- Framing ------------------------------------------------------------ */
@@ -318,126 +339,103 @@ TEST(KcpClient, BindsItsUdpSocketAfterTheServerAddress) {
 /* ---- Against a hand-made server ----------------------------------------- */
 
 TEST(KcpClient, EarlyDataIsHandedOverInArrivalOrderRightAfterTheConnectResult) {
-    HandServer hs;
-    Owner owner;
-    KCPCLIENT client = make_client(&owner);
-    start(client, hs.port);
-    ASSERT_TRUE(hs.accept_and_announce(client));
-    auto step = [&] { kcp_client_run(client, 0); hs.peer.pump(); };
-
+    HandSession h;
+    ASSERT_TRUE(h.announce());
     // Channel 0 and raw datagrams arrive between the port and the welcome.
     const char* order[] = {"frame-1", "raw-1", "frame-2", "raw-2"};
     for (const char* item : order) {
         if (item[0] == 'f')
-            hs.peer.send_frame(FRAME_DATA, item);
+            h.hs.peer.send_frame(FRAME_DATA, item);
         else
-            hs.peer.send_datagram(item);
-        drive_for(step, 30);
+            h.hs.peer.send_datagram(item);
+        drive_for(h.step(), 30);
     }
-    EXPECT_TRUE(owner.events.empty());
+    EXPECT_TRUE(h.owner.events.empty());
     for (int mode = 0; mode < 3; ++mode)
-        EXPECT_EQ(-1, kcp_client_send(client, "x", 1, mode));
+        EXPECT_EQ(-1, kcp_client_send(h.client, "x", 1, mode));
 
-    hs.peer.send_message(MSG_WELCOME, "");
-    hs.peer.send_message(MSG_DATA, "after");
-    ASSERT_TRUE(drive(step, [&] { return owner.events.size() >= 6; }));
-    ASSERT_EQ(6u, owner.events.size());
-    EXPECT_EQ("connect", owner.events[0].kind);
-    EXPECT_EQ(0, owner.events[0].code);
-    for (int i = 0; i < 4; ++i) {
-        EXPECT_EQ("recv", owner.events[(size_t)i + 1].kind);
-        EXPECT_EQ(order[i], owner.events[(size_t)i + 1].text);
-        EXPECT_EQ(order[i][0] == 'f' ? 0 : 2, owner.events[(size_t)i + 1].code);
+    h.hs.peer.send_message(MSG_WELCOME, "");
+    h.hs.peer.send_message(MSG_DATA, "after");
+    const std::vector<Event>& events = h.owner.events;
+    ASSERT_TRUE(drive(h.step(), [&] { return events.size() >= 6; }));
+    ASSERT_EQ(6u, events.size());
+    EXPECT_EQ("connect", events[0].kind);
+    EXPECT_EQ(0, events[0].code);
+    for (size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ("recv", events[i + 1].kind);
+        EXPECT_EQ(order[i], events[i + 1].text);
+        EXPECT_EQ(order[i][0] == 'f' ? 0 : 2, events[i + 1].code);
     }
-    EXPECT_EQ("after", owner.events[5].text);
-    EXPECT_EQ(1, owner.events[5].code);
-    kcp_client_destroy(client);
+    EXPECT_EQ("after", events[5].text);
+    EXPECT_EQ(1, events[5].code);
 }
 
 TEST(KcpClient, KeepsBothChannelsAliveEveryTwoSeconds) {
-    HandServer hs;
-    Owner owner;
-    KCPCLIENT client = make_client(&owner);
-    start(client, hs.port);
-    ASSERT_TRUE(hs.accept_and_announce(client));
-    hs.peer.send_message(MSG_WELCOME, "");
-    auto step = [&] { kcp_client_run(client, 0); hs.peer.pump(); };
-    ASSERT_TRUE(drive(step, [&] { return owner.count("connect") > 0; }));
-
+    HandSession h;
+    ASSERT_TRUE(h.announce());
+    ASSERT_TRUE(h.welcome());
     // Sending on channel 0 every 500 ms postpones only that channel's keepalive.
     uint64_t start_ms = net_poll();
     uint64_t last_send = start_ms;
     size_t kcp_keepalives = 0;
     drive(
         [&] {
-            step();
+            h.step()();
             if (net_poll() - last_send >= 500) {
                 last_send = net_poll();
-                kcp_client_send(client, "d", 1, 0);
+                kcp_client_send(h.client, "d", 1, 0);
             }
         },
         [&] { return net_poll() - start_ms > 2600; }, 4000);
-    hs.peer.count_type(MSG_KEEPALIVE, &kcp_keepalives);
+    h.hs.peer.count_type(MSG_KEEPALIVE, &kcp_keepalives);
     EXPECT_EQ(1u, kcp_keepalives);
-    EXPECT_EQ(0u, hs.peer.frames_of(FRAME_KEEPALIVE));
-    EXPECT_GE(hs.peer.frames_of(FRAME_DATA), 4u);
+    EXPECT_EQ(0u, h.hs.peer.frames_of(FRAME_KEEPALIVE));
+    EXPECT_GE(h.hs.peer.frames_of(FRAME_DATA), 4u);
 
     // Silence on channel 0 brings its keepalive frame too.
-    ASSERT_TRUE(drive(step, [&] { return hs.peer.frames_of(FRAME_KEEPALIVE) > 0; }, 3000));
-    EXPECT_EQ(1u, hs.peer.frames_of(FRAME_KEEPALIVE));
+    ASSERT_TRUE(drive(h.step(), [&] { return h.hs.peer.frames_of(FRAME_KEEPALIVE) > 0; }, 3000));
+    EXPECT_EQ(1u, h.hs.peer.frames_of(FRAME_KEEPALIVE));
     // Keepalives are never delivered to the owner.
-    EXPECT_EQ(0u, owner.count("recv"));
-    kcp_client_destroy(client);
+    EXPECT_EQ(0u, h.owner.count("recv"));
 }
 
 TEST(KcpClient, HostileFrameLengthDropsTheConnection) {
     for (bool connected : {false, true}) {
-        HandServer hs;
-        Owner owner;
-        KCPCLIENT client = make_client(&owner);
-        start(client, hs.port);
-        ASSERT_TRUE(hs.accept_and_announce(client));
-        auto step = [&] { kcp_client_run(client, 0); hs.peer.pump(); };
+        HandSession h;
+        ASSERT_TRUE(h.announce());
         if (connected) {
-            hs.peer.send_message(MSG_WELCOME, "");
-            ASSERT_TRUE(drive(step, [&] { return owner.count("connect") > 0; }));
+            ASSERT_TRUE(h.welcome());
         }
-        hs.peer.send_frame(FRAME_DATA, "before");
-        hs.peer.send_tcp(std::string("\xff\xff\xff\x7f\x10\x00", 6) + std::string(4096, 'h'));
-        ASSERT_TRUE(drive(step, [&] { return hs.peer.tcp_closed; })) << connected;
+        h.hs.peer.send_frame(FRAME_DATA, "before");
+        h.hs.peer.send_tcp(std::string("\xff\xff\xff\x7f\x10\x00", 6) + std::string(4096, 'h'));
+        ASSERT_TRUE(drive(h.step(), [&] { return h.hs.peer.tcp_closed; })) << connected;
+        const std::vector<Event>& events = h.owner.events;
         if (connected) {
-            ASSERT_EQ(3u, owner.events.size());
-            EXPECT_EQ("before", owner.events[1].text);
-            EXPECT_EQ("disconnect", owner.events[2].kind);
+            ASSERT_EQ(3u, events.size());
+            EXPECT_EQ("before", events[1].text);
+            EXPECT_EQ("disconnect", events[2].kind);
         } else {
             // Reported like a connection that closed before the handshake; the
             // early data it had sent is not handed over.
-            ASSERT_EQ(1u, owner.events.size());
-            EXPECT_EQ(-3, owner.events[0].code);
-            EXPECT_EQ("connect exception", owner.events[0].text);
+            ASSERT_EQ(1u, events.size());
+            EXPECT_EQ(-3, events[0].code);
+            EXPECT_EQ("connect exception", events[0].text);
         }
-        kcp_client_destroy(client);
     }
 }
 
 TEST(KcpClient, OversizedOrEmptyMessagesEndTheConversation) {
     for (int variant = 0; variant < 2; ++variant) {
-        HandServer hs;
-        Owner owner;
-        KCPCLIENT client = make_client(&owner);
-        start(client, hs.port);
-        ASSERT_TRUE(hs.accept_and_announce(client));
-        hs.peer.send_message(MSG_WELCOME, "");
-        auto step = [&] { kcp_client_run(client, 0); hs.peer.pump(); };
-        ASSERT_TRUE(drive(step, [&] { return owner.count("connect") > 0; }));
+        HandSession h;
+        ASSERT_TRUE(h.announce());
+        ASSERT_TRUE(h.welcome());
         if (variant == 0)
-            hs.peer.send_message(MSG_DATA, std::string(KCP_RECV_BUFFER_SIZE, 'w'));  // 2 bytes too many
+            h.hs.peer.send_message(MSG_DATA, std::string(KCP_RECV_BUFFER_SIZE, 'w'));  // 2 bytes too many
         else
-            hs.peer.send_bare_message("");
-        ASSERT_TRUE(drive(step, [&] { return hs.peer.tcp_closed; })) << variant;
-        EXPECT_EQ(1u, owner.count("disconnect"));
-        EXPECT_EQ(0u, owner.count("recv"));
-        kcp_client_destroy(client);
+            h.hs.peer.send_bare_message("");
+        ASSERT_TRUE(drive(h.step(), [&] { return h.hs.peer.tcp_closed; })) << variant;
+        EXPECT_EQ(1u, h.owner.count("disconnect"));
+        EXPECT_EQ(0u, h.owner.count("recv"));
     }
 }
 
@@ -467,30 +465,26 @@ TEST(KcpClient, RefusedConnectReportsTheTcpErrorThenTheTimeOut) {
 
 TEST(KcpClient, ServerThatNeverAnswersTimesOutOnceAndClosingBeforeTheWelcomeIsAnException) {
     // Time-out 0: the first run after the clock moves reports it.
-    HandServer hs;
-    Owner owner;
-    KCPCLIENT client = make_client(&owner);
-    start(client, hs.port, 0);
-    uint64_t t0 = net_poll();
-    ASSERT_TRUE(drive([&] { kcp_client_run(client, 0); hs.peer.pump(); }, [&] { return !owner.events.empty(); }, 2000));
-    EXPECT_GE(net_poll(), t0 + 1);
-    drive_for([&] { kcp_client_run(client, 0); hs.peer.pump(); }, 100);
-    ASSERT_EQ(1u, owner.events.size());
-    EXPECT_EQ(-1, owner.events[0].code);
-    EXPECT_EQ("connect timeout", owner.events[0].text);
-
+    {
+        HandSession h;
+        start(h.client, h.hs.port, 0);
+        uint64_t t0 = net_poll();
+        ASSERT_TRUE(drive(h.step(), [&] { return !h.owner.events.empty(); }, 2000));
+        EXPECT_GE(net_poll(), t0 + 1);
+        drive_for(h.step(), 100);
+        ASSERT_EQ(1u, h.owner.events.size());
+        EXPECT_EQ(-1, h.owner.events[0].code);
+        EXPECT_EQ("connect timeout", h.owner.events[0].text);
+    }
     // The server closing its side after the port frame, before the welcome.
-    HandServer second;
-    owner.events.clear();
-    start(client, second.port, 5000);
-    ASSERT_TRUE(second.accept_and_announce(client));
-    second.peer.close_tcp();
-    ASSERT_TRUE(drive([&] { kcp_client_run(client, 0); }, [&] { return !owner.events.empty(); }));
-    drive_for([&] { kcp_client_run(client, 0); }, 50);
-    ASSERT_EQ(1u, owner.events.size());
-    EXPECT_EQ(-3, owner.events[0].code);
-    EXPECT_EQ("connect exception", owner.events[0].text);
-    kcp_client_destroy(client);
+    HandSession h;
+    ASSERT_TRUE(h.announce());
+    h.hs.peer.close_tcp();
+    ASSERT_TRUE(drive(h.step(), [&] { return !h.owner.events.empty(); }));
+    drive_for(h.step(), 50);
+    ASSERT_EQ(1u, h.owner.events.size());
+    EXPECT_EQ(-3, h.owner.events[0].code);
+    EXPECT_EQ("connect exception", h.owner.events[0].text);
 }
 
 TEST(KcpClient, NullHandlesAreHarmless) {
@@ -519,65 +513,54 @@ TEST(KcpClient, NullHandlesAreHarmless) {
 TEST(KcpClient, OwnerMayStopOrDestroyFromInsideItsCallbacks) {
     // Stop while a read holds several frames: the rest are not delivered.
     {
-        HandServer hs;
-        Owner owner;
-        KCPCLIENT client = make_client(&owner);
-        start(client, hs.port);
-        ASSERT_TRUE(hs.accept_and_announce(client));
-        hs.peer.send_message(MSG_WELCOME, "");
-        auto step = [&] { kcp_client_run(client, 0); hs.peer.pump(); };
-        ASSERT_TRUE(drive(step, [&] { return owner.count("connect") > 0; }));
-        owner.stop_on_recv = true;
-        hs.peer.send_tcp(frame(FRAME_DATA, "a") + frame(FRAME_DATA, "b") + frame(FRAME_DATA, "c"));
-        ASSERT_TRUE(drive(step, [&] { return hs.peer.tcp_closed; }));
-        EXPECT_EQ(1u, owner.count("recv"));
-        EXPECT_EQ(0u, owner.count("disconnect"));
+        HandSession h;
+        ASSERT_TRUE(h.announce());
+        ASSERT_TRUE(h.welcome());
+        h.owner.stop_on_recv = true;
+        h.hs.peer.send_tcp(frame(FRAME_DATA, "a") + frame(FRAME_DATA, "b") + frame(FRAME_DATA, "c"));
+        ASSERT_TRUE(drive(h.step(), [&] { return h.hs.peer.tcp_closed; }));
+        EXPECT_EQ(1u, h.owner.count("recv"));
+        EXPECT_EQ(0u, h.owner.count("disconnect"));
         // Stopped, then started again: it works as before.
-        owner.stop_on_recv = false;
+        h.owner.stop_on_recv = false;
         HandServer again;
-        start(client, again.port);
-        ASSERT_TRUE(again.accept_and_announce(client));
+        start(h.client, again.port);
+        ASSERT_TRUE(again.accept_and_announce(h.client));
         again.peer.send_message(MSG_WELCOME, "");
-        ASSERT_TRUE(drive([&] { kcp_client_run(client, 0); again.peer.pump(); },
-                          [&] { return owner.count("connect") == 2; }));
-        kcp_client_destroy(client);
+        ASSERT_TRUE(drive([&] { kcp_client_run(h.client, 0); again.peer.pump(); },
+                          [&] { return h.owner.count("connect") == 2; }));
     }
     // Stop while the pending deliveries are being handed over.
     {
-        HandServer hs;
-        Owner owner;
-        KCPCLIENT client = make_client(&owner);
-        start(client, hs.port);
-        ASSERT_TRUE(hs.accept_and_announce(client));
-        auto step = [&] { kcp_client_run(client, 0); hs.peer.pump(); };
-        hs.peer.send_frame(FRAME_DATA, "one");
-        hs.peer.send_frame(FRAME_DATA, "two");
-        drive_for(step, 30);
-        owner.stop_on_recv = true;
-        hs.peer.send_message(MSG_WELCOME, "");
-        hs.peer.send_message(MSG_DATA, "three");
-        ASSERT_TRUE(drive(step, [&] { return hs.peer.tcp_closed; }));
-        EXPECT_EQ(1u, owner.count("recv"));
-        kcp_client_destroy(client);
+        HandSession h;
+        ASSERT_TRUE(h.announce());
+        h.hs.peer.send_frame(FRAME_DATA, "one");
+        h.hs.peer.send_frame(FRAME_DATA, "two");
+        drive_for(h.step(), 30);
+        h.owner.stop_on_recv = true;
+        h.hs.peer.send_message(MSG_WELCOME, "");
+        h.hs.peer.send_message(MSG_DATA, "three");
+        ASSERT_TRUE(drive(h.step(), [&] { return h.hs.peer.tcp_closed; }));
+        EXPECT_EQ(1u, h.owner.count("recv"));
     }
     // Destroy inside the connect result: of a refusal, of a time-out, of success.
     for (int variant = 0; variant < 3; ++variant) {
-        HandServer hs;
-        Owner owner;
-        owner.destroy_on_connect = true;
-        KCPCLIENT client = make_client(&owner);
-        start(client, variant == 0 ? free_port() : hs.port, variant == 1 ? 0 : 5000);
+        HandSession h;
+        h.owner.destroy_on_connect = true;
+        if (variant == 0)
+            start(h.client, free_port());
+        if (variant == 1)
+            start(h.client, h.hs.port, 0);
         if (variant == 2) {
-            ASSERT_TRUE(hs.accept_and_announce(client));
-            hs.peer.send_frame(FRAME_DATA, "pending");
-            drive_for([&] { kcp_client_run(client, 0); hs.peer.pump(); }, 30);
-            hs.peer.send_message(MSG_WELCOME, "");
+            ASSERT_TRUE(h.announce());
+            h.hs.peer.send_frame(FRAME_DATA, "pending");
+            drive_for(h.step(), 30);
+            h.hs.peer.send_message(MSG_WELCOME, "");
         }
-        ASSERT_TRUE(drive([&] { kcp_client_run(client, 0); hs.peer.pump(); }, [&] { return owner.destroyed; }))
-            << variant;
-        EXPECT_EQ(1u, owner.events.size());
+        ASSERT_TRUE(drive(h.step(), [&] { return h.owner.destroyed; })) << variant;
+        EXPECT_EQ(1u, h.owner.events.size());
         if (variant == 2) {
-            EXPECT_TRUE(drive([&] { hs.peer.pump(); }, [&] { return hs.peer.tcp_closed; }));
+            EXPECT_TRUE(drive([&] { h.hs.peer.pump(); }, [&] { return h.hs.peer.tcp_closed; }));
         }
     }
 }

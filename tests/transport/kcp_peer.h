@@ -25,13 +25,12 @@
 #include "kcp.h"
 #include "kcp_session.h"
 #include "transport.h"
+#include "transport/udp_test_support.h"
 
 namespace kcptest {
 
 inline sockaddr_in loopback(uint16_t port, const char* ip = "127.0.0.1") {
-    sockaddr_in addr;
-    net_ip_to_addr(ip, port, (sockaddr*)&addr);
-    return addr;
+    return udptest::ipv4(ip, port);
 }
 
 // A port nobody listens on right now (bound once by the kernel, then released).
@@ -45,21 +44,13 @@ inline uint16_t free_port(int type = SOCK_STREAM, const char* ip = "127.0.0.1") 
     return ntohs(addr.sin_port);
 }
 
-// Runs step until done() holds or the watchdog of limit_ms expires; returns done().
+// Bounded waits: every wait in these tests ends by its watchdog at the latest.
 inline bool drive(const std::function<void()>& step, const std::function<bool()>& done, int limit_ms = 5000) {
-    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > until)
-            return false;
-        step();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
+    return udptest::wait_for(step, done, limit_ms);
 }
 
-// Runs step for a fixed time (to show that something does not happen).
 inline void drive_for(const std::function<void()>& step, int ms) {
-    drive(step, [] { return false; }, ms);
+    udptest::run_for(step, ms);
 }
 
 inline std::string frame(unsigned type, const std::string& payload) {

@@ -106,14 +106,26 @@ struct Client {
 };
 
 // A hand-made client: connects, reads the port frame and aims its UDP side at it.
-bool announce(RawPeer& peer, Server& s) {
-    if (!drive([&] { s.run(); peer.pump(); }, [&] { return peer.frames_of(FRAME_UDP_PORT) > 0; }))
+bool join(RawPeer& peer, Server& s) {
+    if (!peer.connect_to(s.port) ||
+        !drive([&] { s.run(); peer.pump(); }, [&] { return peer.frames_of(FRAME_UDP_PORT) > 0; }))
         return false;
     const Frame& f = peer.frames[0];
     EXPECT_EQ((unsigned)FRAME_UDP_PORT, f.type);
     EXPECT_EQ(4u, f.payload.size());
     peer.set_udp_peer((uint16_t)((unsigned char)f.payload[0] | (unsigned char)f.payload[1] << 8));
     return true;
+}
+
+// The same, through the whole handshake; the handle the owner was given.
+KCPCLIENT handshake(RawPeer& peer, Server& s) {
+    if (!join(peer, s))
+        return nullptr;
+    peer.send_message(MSG_HELLO, "");
+    size_t before = s.owner.count("connect");
+    if (!drive([&] { s.run(); peer.pump(); }, [&] { return s.owner.count("connect") > before; }))
+        return nullptr;
+    return s.owner.last_connected();
 }
 
 uint32_t announced_port(const RawPeer& peer) {
@@ -127,10 +139,8 @@ uint32_t announced_port(const RawPeer& peer) {
 TEST(KcpServer, EachPeerGetsItsOwnUdpPortAndHandle) {
     Server s;
     RawPeer a, b;
-    ASSERT_TRUE(a.connect_to(s.port));
-    ASSERT_TRUE(b.connect_to(s.port));
-    ASSERT_TRUE(announce(a, s));
-    ASSERT_TRUE(announce(b, s));
+    ASSERT_TRUE(join(a, s));
+    ASSERT_TRUE(join(b, s));
     EXPECT_NE(announced_port(a), announced_port(b));
     EXPECT_LT(announced_port(a), 65536u);
     EXPECT_TRUE(s.owner.events.empty()) << "nobody is reported before the handshake";
@@ -161,8 +171,7 @@ TEST(KcpServer, EachPeerGetsItsOwnUdpPortAndHandle) {
 TEST(KcpServer, HandshakeByHandDeliversEarlyChannelsAtOnceAndWelcomesOnce) {
     Server s;
     RawPeer peer;
-    ASSERT_TRUE(peer.connect_to(s.port));
-    ASSERT_TRUE(announce(peer, s));
+    ASSERT_TRUE(join(peer, s));
     auto step = [&] { s.run(); peer.pump(); };
     // Channel 0 and raw datagrams reach the owner before the handshake.
     peer.send_frame(FRAME_DATA, "early frame");
@@ -205,11 +214,9 @@ TEST(KcpServer, SilentPeersAreDroppedAfterTheirTimeLimits) {
     // (reported dead after 8000 ms), and one real client stays alive.
     Server s;
     RawPeer mute, silent;
-    ASSERT_TRUE(mute.connect_to(s.port));
-    ASSERT_TRUE(silent.connect_to(s.port));
     Client alive(s.port);
-    ASSERT_TRUE(announce(mute, s));
-    ASSERT_TRUE(announce(silent, s));
+    ASSERT_TRUE(join(mute, s));
+    ASSERT_TRUE(join(silent, s));
     silent.send_message(MSG_HELLO, "");
     bool silent_talks = true;
     auto step = [&] {
@@ -281,8 +288,7 @@ TEST(KcpServer, BrokenPeersAreDroppedAndReportedOnlyOnceConnected) {
     // Hostile length before the handshake: closed, nothing reported.
     Server s;
     RawPeer early;
-    ASSERT_TRUE(early.connect_to(s.port));
-    ASSERT_TRUE(announce(early, s));
+    ASSERT_TRUE(join(early, s));
     early.send_tcp(std::string("\x01\x00\x00\x00\x10\x00", 6));
     ASSERT_TRUE(drive([&] { s.run(); early.pump(); }, [&] { return early.tcp_closed; }));
     EXPECT_TRUE(s.owner.events.empty());
@@ -290,13 +296,9 @@ TEST(KcpServer, BrokenPeersAreDroppedAndReportedOnlyOnceConnected) {
     // After the handshake: a hostile length, an empty message, an oversized one.
     for (int variant = 0; variant < 3; ++variant) {
         RawPeer peer;
-        ASSERT_TRUE(peer.connect_to(s.port));
-        ASSERT_TRUE(announce(peer, s));
-        peer.send_message(MSG_HELLO, "");
+        KCPCLIENT handle = handshake(peer, s);
+        ASSERT_NE(nullptr, handle);
         auto step = [&] { s.run(); peer.pump(); };
-        size_t before = s.owner.count("connect");
-        ASSERT_TRUE(drive(step, [&] { return s.owner.count("connect") > before; }));
-        KCPCLIENT handle = s.owner.last_connected();
         size_t seen = s.owner.events.size();
         if (variant == 0)
             peer.send_tcp(std::string("\xff\xff\xff\xff\x10\x00", 6) + std::string(100, 'x'));
@@ -318,8 +320,7 @@ TEST(KcpServer, OwnerMayStopAPeerOrTheServerFromInsideACallback) {
     {
         Server s;
         RawPeer peer;
-        ASSERT_TRUE(peer.connect_to(s.port));
-        ASSERT_TRUE(announce(peer, s));
+        ASSERT_TRUE(join(peer, s));
         s.owner.stop_peer_on_recv = true;
         peer.send_tcp(frame(FRAME_DATA, "a") + frame(FRAME_DATA, "b") + frame(FRAME_DATA, "c"));
         ASSERT_TRUE(drive([&] { s.run(); peer.pump(); }, [&] { return peer.tcp_closed; }));
