@@ -88,7 +88,9 @@ struct Connected {
         close(peer);
         close(listener);
     }
-    void run_for_ms(int ms) { run_for([this] { tcp_client_run(client, NET_RUN_NOWAIT); }, ms); }
+    void run() { tcp_client_run(client, NET_RUN_NOWAIT); }
+    void run_for_ms(int ms) { run_for([this] { run(); }, ms); }
+    bool run_until_peer_readable() { return run_until_readable([this] { run(); }, peer); }
 };
 
 bool all_zero(const struct sockaddr_in& addr) {
@@ -222,7 +224,7 @@ TEST(TcpClient, ExchangesDataAndForgetsAddressesWhenThePeerCloses) {
     EXPECT_EQ(local.sin_port, peer_side.sin_port);
 
     EXPECT_EQ(tcp_client_send(c.client, "hello", 5), 5);
-    c.run_for_ms(20);
+    ASSERT_TRUE(c.run_until_peer_readable());
     char buf[16] = {};
     ASSERT_EQ(raw_recv(c.peer, buf, sizeof(buf)), 5);
     EXPECT_STREQ(buf, "hello");
@@ -252,7 +254,7 @@ TEST(TcpClient, CloseIsGracefulOnlyOnceConnected) {
         Connected c;
         ASSERT_GE(c.peer, 0);
         tcp_client_close(c.client);
-        c.run_for_ms(20);
+        ASSERT_TRUE(c.run_until_peer_readable());
         EXPECT_EQ(raw_recv(c.peer, buf, sizeof(buf)), 0);  // orderly end of stream
     }
     {
@@ -308,7 +310,7 @@ TEST(TcpClient, SendAfterPeerResetFailsUntilTheNextConnection) {
     ASSERT_EQ(c.events.statuses[0], 0);
     c.peer = raw_accept(c.listener);
     EXPECT_EQ(tcp_client_send(c.client, "again", 5), 5);
-    c.run_for_ms(20);
+    ASSERT_TRUE(c.run_until_peer_readable());
     char buf[16] = {};
     EXPECT_EQ(raw_recv(c.peer, buf, sizeof(buf)), 5);
 }

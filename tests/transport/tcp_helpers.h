@@ -127,6 +127,11 @@ inline bool run_until(const std::function<void()>& step, const std::function<boo
     return done();
 }
 
+// Calls step until the raw socket fd has something to read (bytes, end or error).
+inline bool run_until_readable(const std::function<void()>& step, int fd, int ms = 3000) {
+    return run_until(step, [fd] { return wait_readable(fd, 0); }, ms);
+}
+
 // Runs step for ms without a stop condition (to show that nothing happens).
 inline void run_for(const std::function<void()>& step, int ms) {
     run_until(step, [] { return false; }, ms);

@@ -153,7 +153,7 @@ TEST(TcpServer, DataArrivesWithItsSendersHandleAndAnswersReachThatPeer) {
     EXPECT_EQ(s.events.received[b], "abcdefghij");
 
     EXPECT_EQ(tcp_client_send(b, "to-b", 4), 4);
-    s.run_for_ms(20);
+    ASSERT_TRUE(run_until_readable([&] { s.run(); }, peers[1]));
     char buf[16] = {};
     EXPECT_EQ(raw_recv(peers[1], buf, sizeof(buf)), 4);
     EXPECT_STREQ(buf, "to-b");
@@ -172,7 +172,8 @@ TEST(TcpServer, ClosingOneConnectionIsSilentAndSparesTheOthers) {
     // The second hangs itself up from inside its own receive callback.
     s.events.close_on_recv = second;
     ASSERT_EQ(send(peers[1], "bye", 3, 0), 3);
-    s.run_for_ms(50);
+    ASSERT_TRUE(run_until_readable([&] { s.run(); }, peers[1]));
+    EXPECT_EQ(s.events.received[second], "bye");
     char buf[16];
     EXPECT_EQ(raw_recv(peers[0], buf, sizeof(buf)), 0);
     EXPECT_EQ(raw_recv(peers[1], buf, sizeof(buf)), 0);
@@ -181,7 +182,7 @@ TEST(TcpServer, ClosingOneConnectionIsSilentAndSparesTheOthers) {
     ASSERT_EQ(send(peers[2], "still", 5, 0), 5);
     ASSERT_TRUE(run_until([&] { s.run(); }, [&] { return s.events.received[third] == "still"; }));
     EXPECT_EQ(tcp_client_send(third, "here", 4), 4);
-    s.run_for_ms(20);
+    ASSERT_TRUE(run_until_readable([&] { s.run(); }, peers[2]));
     EXPECT_EQ(raw_recv(peers[2], buf, sizeof(buf)), 4);
     close(peers[2]);
     ASSERT_TRUE(run_until([&] { s.run(); }, [&] { return s.events.count('d') == 1; }));
