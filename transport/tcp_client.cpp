@@ -18,12 +18,9 @@ void clear_addresses(TCPCLIENT client) {
     memset(&client->target, 0, sizeof(client->target));
 }
 
-void on_socket_closed(uv_handle_t* handle) {
-    free(handle->data);
-}
-
 void on_shutdown(uv_shutdown_t* req, int) {
-    uv_close((uv_handle_t*)req->handle, on_socket_closed);
+    if (!uv_is_closing((uv_handle_t*)req->handle))
+        uv_close((uv_handle_t*)req->handle, tcp_socket_closed);
 }
 
 // Lets go of an outgoing client's socket. A graceful shutdown waits for every
@@ -37,8 +34,8 @@ void release_socket(tcp_socket* block, bool connected) {
         uv_shutdown(&block->shutdown, stream, on_shutdown) == 0)
         return;
     // A socket that never got a descriptor refuses the linger option; close it plainly.
-    if (uv_tcp_close_reset(&block->handle, on_socket_closed) != 0)
-        uv_close((uv_handle_t*)&block->handle, on_socket_closed);
+    if (uv_tcp_close_reset(&block->handle, tcp_socket_closed) != 0)
+        uv_close((uv_handle_t*)&block->handle, tcp_socket_closed);
 }
 
 // Drops the connection; with release_loop also the loop and the buffer.
@@ -153,6 +150,10 @@ int begin_connect(TCPCLIENT client, const struct sockaddr* server) {
 }
 
 }  // namespace
+
+void tcp_socket_closed(uv_handle_t* handle) {
+    free(handle->data);
+}
 
 void tcp_ignore_sigpipe(void) {
     struct sigaction current;

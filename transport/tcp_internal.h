@@ -20,6 +20,9 @@ struct tcp_socket {
     struct tcp_server_s* server;  // accepting server; null for an outgoing client
 };
 
+// Close callback of a socket that nothing else refers to any more: frees it.
+void tcp_socket_closed(uv_handle_t* handle);
+
 typedef void (*tcp_server_read_hook)(tcp_socket* socket, ssize_t nread, const uv_buf_t* buf);
 typedef void (*tcp_server_write_hook)(net_request* request, int status);
 

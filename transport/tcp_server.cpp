@@ -23,10 +23,6 @@ namespace {
 
 const int kBacklog = 1024;
 
-void on_listener_closed(uv_handle_t* handle) {
-    free(handle->data);
-}
-
 // The last word on an accepted connection: its client goes with its socket.
 void on_accepted_closed(uv_handle_t* handle) {
     tcp_socket* block = (tcp_socket*)handle->data;
@@ -144,7 +140,7 @@ void tcp_server_close(TCPSERVER server) {
     if (server == nullptr)
         return;
     if (server->listener != nullptr)
-        uv_close((uv_handle_t*)&server->listener->handle, on_listener_closed);
+        uv_close((uv_handle_t*)&server->listener->handle, tcp_socket_closed);
     server->listener = nullptr;
     for (tcp_socket* block : server->accepted)
         close_accepted(block);
