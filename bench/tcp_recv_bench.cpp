@@ -3,7 +3,7 @@
 // non-waiting runs and one run per 10 ms tick (as the window drives it) with
 // a plain blocking receiver measured in the same run.
 //
-//   build/bench/tcp_recv_bench [seconds per measurement, default 1.5]
+//   build/bench/tcp_recv_bench [seconds per measurement, default 1]
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <stdio.h>
@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -149,15 +150,19 @@ double server_receiver(double seconds, Clock::duration tick) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    double seconds = argc > 1 ? atof(argv[1]) : 1.5;
+    double seconds = argc > 1 ? atof(argv[1]) : 1.0;
     if (seconds <= 0 || seconds > 30)
-        seconds = 1.5;
-    double plain_a = plain_receiver(seconds);
-    double tight = server_receiver(seconds, Clock::duration::zero());
-    double plain_b = plain_receiver(seconds);
-    double ticked = server_receiver(seconds, kTick);
-    double plain = (plain_a + plain_b) / 2;
-    printf("plain blocking receiver      %8.1f MB/s (%.1f, %.1f)\n", plain, plain_a, plain_b);
+        seconds = 1.0;
+    // The machine is shared: interleave the receivers and keep each one's best round.
+    const int rounds = 3;
+    double plain = 0, tight = 0, ticked = 0;
+    for (int i = 0; i < rounds; ++i) {
+        plain = std::max(plain, plain_receiver(seconds));
+        tight = std::max(tight, server_receiver(seconds, Clock::duration::zero()));
+        ticked = std::max(ticked, server_receiver(seconds, kTick));
+    }
+    printf("best of %d rounds of %.1f s each\n", rounds, seconds);
+    printf("plain blocking receiver      %8.1f MB/s\n", plain);
     printf("(a) tcp_server_run, tight    %8.1f MB/s  ratio to plain %.2f (goal >= 0.80)\n", tight, tight / plain);
     printf("(b) tcp_server_run, 10 ms    %8.1f MB/s  ratio to plain %.2f, to the %.1f MB/s tick ceiling %.2f (goal >= 0.85)\n",
            ticked, ticked / plain, kTickCeiling, ticked / kTickCeiling);
