@@ -125,8 +125,7 @@ void on_connect(uv_connect_t* req, int status) {
 int begin_connect(TCPCLIENT client, const struct sockaddr* server) {
     if (server == nullptr)
         return net_fail(NET_ERR_NULL_HANDLE, "param is null");
-    client->loop = net_loop_new();
-    if (client->loop == nullptr)
+    if (client->loop == nullptr && (client->loop = net_loop_new()) == nullptr)
         return net_fail(-1, "tcp client loop init failed");
     tcp_socket* block = (tcp_socket*)calloc(1, sizeof(tcp_socket));
     if (block == nullptr)
@@ -192,6 +191,16 @@ TCPCLIENT tcp_client_create(void) {
 void tcp_client_destroy(TCPCLIENT client) {
     if (client == nullptr)
         return;
+    if (client->running > 0) {
+        // Called from one of its own callbacks: the loop cannot be run down
+        // from inside itself, so the run in progress finishes the job.
+        reset(client, false);
+        client->on_connect = nullptr;
+        client->on_recv = nullptr;
+        client->on_disconnect = nullptr;
+        client->doomed = true;
+        return;
+    }
     reset(client, true);
     delete client;
 }
@@ -203,7 +212,8 @@ void tcp_client_start(TCPCLIENT client, const struct sockaddr* server, int timeo
     }
     if (client->shares_loop)
         return;  // an accepted connection is connected by its server
-    reset(client, true);
+    // From inside a run the old close cannot be waited for: it finishes on the same loop later.
+    reset(client, client->running == 0);
     client->pending = begin_connect(client, server);
     if (client->pending != 0)
         return;
@@ -284,6 +294,7 @@ void tcp_client_run(TCPCLIENT client, int mode) {
         return;  // accepted connections run inside their server's run
     if (client->loop == nullptr && (client->loop = net_loop_new()) == nullptr)
         return;
+    ++client->running;
     net_loop_run(client->loop, mode);
     if (!client->timed_out && (int64_t)net_poll() > client->deadline) {
         client->timed_out = true;
@@ -297,4 +308,6 @@ void tcp_client_run(TCPCLIENT client, int mode) {
         if (client->on_connect != nullptr)
             client->on_connect(status, net_last_error(), client->user);
     }
+    if (--client->running == 0 && client->doomed)
+        tcp_client_destroy(client);
 }

@@ -48,6 +48,8 @@ struct tcp_client_s {
     struct sockaddr_storage remote;
     struct sockaddr_storage target;
     net_request_set writes;
+    int running;  // nesting depth of tcp_client_run
+    bool doomed;  // destroyed from inside its own run: freed when the run returns
 };
 
 // A write to a peer that has gone away raises SIGPIPE on Linux, which would

@@ -17,6 +17,8 @@ struct tcp_server_s {
     tcp_server_connect_cb on_connect;
     tcp_server_disconnect_cb on_disconnect;
     tcp_server_recv_cb on_recv;
+    int running;  // nesting depth of tcp_server_run
+    bool doomed;  // destroyed from inside its own run: freed when the run returns
 };
 
 namespace {
@@ -124,6 +126,14 @@ void tcp_server_destroy(TCPSERVER server) {
     if (server == nullptr)
         return;
     tcp_server_close(server);
+    if (server->running > 0) {
+        // Called from one of its callbacks: the run in progress finishes the job.
+        server->on_connect = nullptr;
+        server->on_disconnect = nullptr;
+        server->on_recv = nullptr;
+        server->doomed = true;
+        return;
+    }
     net_loop_free(server->loop);
     net_buffer_free(&server->buffer);
     delete server;
@@ -152,7 +162,10 @@ void tcp_server_run(TCPSERVER server, int mode) {
         return;
     if (server->loop == nullptr && (server->loop = net_loop_new()) == nullptr)
         return;
+    ++server->running;
     net_loop_run(server->loop, mode);
+    if (--server->running == 0 && server->doomed)
+        tcp_server_destroy(server);
 }
 
 void tcp_server_set_connect_cb(TCPSERVER server, tcp_server_connect_cb cb) {

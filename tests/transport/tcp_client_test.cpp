@@ -370,3 +370,67 @@ TEST(TcpClient, DestroyDoesNotWaitForAPeerThatStoppedReading) {
     c.client = nullptr;
     EXPECT_EQ(raw_drain_to_end(c.peer), -ECONNRESET);
 }
+
+namespace {
+
+// What a callback does to its own client.
+struct Reentry {
+    Events events;
+    TCPCLIENT client = nullptr;
+    struct sockaddr_in target;
+    int restarts = 0;  // starts again from the connect-result callback this often
+    bool destroyed = false;
+};
+
+void restart_or_destroy(int status, const char* message, void* user) {
+    Reentry* r = (Reentry*)user;
+    on_connect(status, message, &r->events);
+    if (r->restarts-- > 0) {
+        tcp_client_start(r->client, (struct sockaddr*)&r->target, 0);
+    } else {
+        tcp_client_destroy(r->client);
+        r->destroyed = true;
+    }
+}
+
+void destroy_on_recv(const char*, int64_t, void* user) {
+    Reentry* r = (Reentry*)user;
+    tcp_client_destroy(r->client);
+    r->destroyed = true;
+}
+
+}  // namespace
+
+TEST(TcpClient, CallbacksMayRestartOrDestroyTheirOwnClient) {
+    Watchdog watchdog(10);
+    int listener = raw_listener();
+    uint16_t refused_port = port_of(listener);
+    close(listener);
+
+    Reentry r;
+    r.client = tcp_client_create();
+    r.target = loopback(refused_port);
+    r.restarts = 2;
+    tcp_client_set_user_data(r.client, &r);
+    tcp_client_set_connect_cb(r.client, restart_or_destroy);
+    tcp_client_start(r.client, (struct sockaddr*)&r.target, 0);
+    // The client is gone once destroyed: stop running it then.
+    ASSERT_TRUE(run_until([&] { tcp_client_run(r.client, NET_RUN_NOWAIT); }, [&] { return r.destroyed; }));
+    EXPECT_EQ(r.events.statuses, std::vector<int>(3, UV_ECONNREFUSED));
+
+    Reentry connected;
+    listener = raw_listener();
+    connected.client = tcp_client_create();
+    tcp_client_set_user_data(connected.client, &connected);
+    tcp_client_set_connect_cb(connected.client, on_connect);
+    tcp_client_set_recv_cb(connected.client, destroy_on_recv);
+    start(connected.client, port_of(listener), 3000);
+    int peer = raw_accept(listener);
+    ASSERT_GE(peer, 0);
+    ASSERT_EQ(send(peer, "last words", 10, 0), 10);
+    ASSERT_TRUE(run_until([&] { tcp_client_run(connected.client, NET_RUN_NOWAIT); },
+                          [&] { return connected.destroyed; }));
+    EXPECT_EQ(raw_drain_to_end(peer), 0);  // it was connected: a graceful end
+    close(peer);
+    close(listener);
+}

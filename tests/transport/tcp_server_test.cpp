@@ -263,3 +263,29 @@ TEST(TcpServer, DestroyWithLiveConnectionsAndQueuedWritesReturns) {
         EXPECT_LE(raw_drain_to_end(fd), 0);
     close_all(peers);
 }
+
+TEST(TcpServer, ReceiveCallbackMayDestroyItsServer) {
+    Watchdog watchdog(10);
+    struct Doomed {
+        TCPSERVER server = tcp_server_create();
+        bool destroyed = false;
+    } d;
+    int probe = raw_listener();
+    struct sockaddr_in addr = loopback(port_of(probe));
+    close(probe);
+    tcp_server_set_user_data(d.server, &d);
+    tcp_server_set_recv_cb(d.server, [](TCPCLIENT, const char*, int, void* user) {
+        Doomed* doomed = (Doomed*)user;
+        tcp_server_destroy(doomed->server);
+        doomed->destroyed = true;
+    });
+    ASSERT_EQ(tcp_server_start(d.server, (struct sockaddr*)&addr), 0) << net_last_error();
+    std::vector<int> peers = {raw_connect(ntohs(addr.sin_port)), raw_connect(ntohs(addr.sin_port))};
+    for (int fd : peers)
+        ASSERT_EQ(send(fd, "x", 1, 0), 1);
+    ASSERT_TRUE(run_until([&] { tcp_server_run(d.server, NET_RUN_NOWAIT); }, [&] { return d.destroyed; }));
+    // Ended either way (a socket closed with unread bytes ends with a reset).
+    for (int fd : peers)
+        EXPECT_LE(raw_drain_to_end(fd), 0);
+    close_all(peers);
+}
