@@ -296,6 +296,11 @@ TEST(KcpClient, ConnectsToOurServerAndExchangesOnAllThreeChannels) {
     std::string oversized(1401, 'o');
     EXPECT_EQ(-1, kcp_client_send(client, oversized.data(), 1401, 2));
     EXPECT_EQ(-102, kcp_client_send(client, "x", 1, 3));
+    // A frame our server would refuse as hostile, and negative lengths, are not sent.
+    std::string huge((size_t)KCP_MAX_FRAME_LENGTH - 1, 'h');
+    EXPECT_EQ(-1, kcp_client_send(client, huge.data(), (int)huge.size(), 0));
+    for (int mode = 0; mode < 3; ++mode)
+        EXPECT_EQ(-1, kcp_client_send(client, "x", -1, mode)) << mode;
     EXPECT_EQ(-101, kcp_client_send(nullptr, "x", 1, 0));
     ASSERT_TRUE(drive(step, [&] { return so.received.size() >= 3; }));
     ASSERT_EQ(3u, so.received.size());

@@ -315,6 +315,40 @@ TEST(KcpServer, BrokenPeersAreDroppedAndReportedOnlyOnceConnected) {
     EXPECT_EQ(0u, s.owner.count("recv"));
 }
 
+// One KCP data segment written by hand: conversation, sequence, payload.
+std::string segment(uint32_t conversation, uint32_t sequence, const std::string& payload) {
+    std::string bytes(24, '\0');
+    auto put32 = [&](size_t at, uint32_t v) {
+        for (int i = 0; i < 4; ++i)
+            bytes[at + (size_t)i] = (char)(v >> (8 * i));
+    };
+    put32(0, conversation);
+    bytes[4] = (char)KCP_CMD_DATA;
+    bytes[6] = (char)128;  // window
+    put32(12, sequence);
+    put32(20, (uint32_t)payload.size());
+    return bytes + payload;
+}
+
+TEST(KcpServer, AMessageFromAnUnknownSenderIsDropped) {
+    // A hello in a datagram the engine takes half of: the sender is never
+    // recorded, so the message has nowhere to be answered and is dropped.
+    Server s;
+    RawPeer peer;
+    ASSERT_TRUE(join(peer, s));
+    std::string datagram = segment(KCP_CONVERSATION, 0, std::string("\x01\x00", 2)) + segment(7, 1, "");
+    peer.send_datagram(datagram);
+    auto step = [&] { s.run(); peer.pump(); };
+    ASSERT_TRUE(drive(step, [&] { return s.owner.count("recv") > 0; }));
+    drive_for(step, 100);
+    ASSERT_EQ(1u, s.owner.events.size());
+    EXPECT_EQ(2, s.owner.events[0].channel);
+    EXPECT_EQ(datagram, s.owner.events[0].data);
+    EXPECT_FALSE(peer.tcp_closed);
+    size_t welcomes = 0;
+    EXPECT_FALSE(peer.count_type(MSG_WELCOME, &welcomes));
+}
+
 TEST(KcpServer, OwnerMayStopAPeerOrTheServerFromInsideACallback) {
     // Stopping the peer whose frames are being read: the rest of the read is dropped.
     {
