@@ -492,6 +492,29 @@ TEST(KcpClient, ServerThatNeverAnswersTimesOutOnceAndClosingBeforeTheWelcomeIsAn
     EXPECT_EQ("connect exception", h.owner.events[0].text);
 }
 
+TEST(KcpClient, AUdpSocketThatCannotStartIsReportedAtTheNextRunOnly) {
+    Owner owner;
+    KCPCLIENT client = make_client(&owner);
+    uint16_t port = free_port();
+    {
+        udptest::FdExhaustion no_descriptors;
+        start(client, port);
+    }
+    EXPECT_TRUE(owner.events.empty());
+    kcp_client_run(client, 0);
+    ASSERT_EQ(1u, owner.events.size());
+    EXPECT_EQ(-102, owner.events[0].code);
+    EXPECT_NE("", owner.events[0].text);
+    // It stays idle: no time-out follows.
+    drive_for([&] { kcp_client_run(client, 0); }, 100);
+    EXPECT_EQ(1u, owner.events.size());
+
+    // A negative time-out waits 2147483647 ms.
+    start(client, port, -1);
+    EXPECT_GE(client->deadline - (int64_t)net_poll(), 2147483647 - 1000);
+    kcp_client_destroy(client);
+}
+
 TEST(KcpClient, NullHandlesAreHarmless) {
     sockaddr_in addr = loopback(1);
     kcp_client_start(nullptr, (const sockaddr*)&addr, 10);
