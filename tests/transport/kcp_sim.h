@@ -60,7 +60,9 @@ struct Config {
     uint64_t seed = 1;
     uint32_t clock_start = 0;  // virtual clock origin (near 2^32 to wrap mid-run)
     uint32_t first_sequence = 0;
-    int messages = 200;        // per direction
+    int messages = 200;        // from side 0
+    int messages_back = -1;    // from side 1; negative: as many as from side 0
+    uint32_t send_every = 0;   // ms between messages; 0: keep the sender saturated
     uint32_t size_max = 4000;  // message sizes are uniform in [0, size_max]
     int queue_limit = 64;      // keep at most this many segments queued at the sender
     uint32_t time_limit = 600000;  // virtual ms before giving up
@@ -99,7 +101,8 @@ public:
             kcp_set_output(s.kcp, &Link::output);
             s.kcp->send_unacked = s.kcp->send_next = s.kcp->recv_next = config.first_sequence;
             Rng sizes(config.seed * 31 + (uint64_t)side + 7);
-            for (int i = 0; i < config.messages; ++i)
+            s.total = side == 0 || config.messages_back < 0 ? config.messages : config.messages_back;
+            for (int i = 0; i < s.total; ++i)
                 s.stream.sizes.push_back(sizes.range(0, config.size_max));
         }
         buffer_.resize(200000);
@@ -133,7 +136,7 @@ public:
     }
 
     bool complete() const {
-        return sides_[0].stream.delivered == config_.messages && sides_[1].stream.delivered == config_.messages;
+        return sides_[0].stream.delivered == sides_[0].total && sides_[1].stream.delivered == sides_[1].total;
     }
 
     // One virtual millisecond: deliver what is due, feed senders, update, drain.
@@ -154,6 +157,7 @@ private:
         int index;
         KcpControl* kcp;
         Stream stream;
+        int total;
     };
     struct Datagram {
         int to;
@@ -198,7 +202,9 @@ private:
 
     void feed(Side& s) {
         Stream& st = s.stream;
-        while (st.queued < config_.messages && (int)s.kcp->send_queue_count < config_.queue_limit) {
+        while (st.queued < s.total && (int)s.kcp->send_queue_count < config_.queue_limit) {
+            if (config_.send_every > 0 && elapsed() < (uint32_t)st.queued * config_.send_every)
+                break;
             uint32_t n = (uint32_t)st.queued;
             uint32_t size = st.sizes[n];
             std::vector<char> message(size);
