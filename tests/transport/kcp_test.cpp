@@ -270,13 +270,18 @@ TEST(KcpInput, DuplicatesAreAcknowledgedEachTimeButStoredOnce) {
     EXPECT_EQ(acks[6].ts, 99u);
 }
 
-TEST(KcpInput, CumulativeAndSelectiveAcksFreeSentSegments) {
-    Engine e;
-    kcp_set_nodelay(e.kcp, 0, 10, 0, 1);
-    for (int i = 0; i < 6; ++i)
+// Puts count one-byte messages in flight with the congestion window off.
+void in_flight(Engine& e, int count, int nodelay, int resend) {
+    kcp_set_nodelay(e.kcp, nodelay, 10, resend, 1);
+    for (int i = 0; i < count; ++i)
         kcp_send(e.kcp, "m", 1);
     kcp_update(e.kcp, 0);
-    ASSERT_EQ(e.kcp->send_buffer_count, 6u);
+    ASSERT_EQ(e.kcp->send_buffer_count, (uint32_t)count);
+}
+
+TEST(KcpInput, CumulativeAndSelectiveAcksFreeSentSegments) {
+    Engine e;
+    in_flight(e, 6, 0, 0);
     EXPECT_EQ(e.input({control(KCP_CMD_ACK, 4, 0, 128, 0)}), 0);
     EXPECT_EQ(e.kcp->send_buffer_count, 5u);
     EXPECT_EQ(e.kcp->send_unacked, 0u);
@@ -528,11 +533,7 @@ TEST(KcpTiming, EstimatorAndBackOffPerStyle) {
 
 TEST(KcpTiming, FastResendOnSkippedSegments) {
     Engine e;
-    kcp_set_nodelay(e.kcp, 1, 10, 2, 1);
-    for (int i = 0; i < 5; ++i)
-        kcp_send(e.kcp, "s", 1);
-    kcp_update(e.kcp, 0);
-    ASSERT_EQ(e.segments(KCP_CMD_DATA).size(), 5u);
+    in_flight(e, 5, 1, 2);
     ack(e, 2, 0);
     ack(e, 3, 0);  // 0 and 1 were skipped twice
     EXPECT_EQ(e.kcp->send_buffer_count, 3u);
