@@ -33,6 +33,11 @@ void clear_interfaces() {
     g_interfaces.clear();
 }
 
+// Frees the names at exit as well, so a list still held then is not a leak.
+struct InterfaceListRelease {
+    ~InterfaceListRelease() { clear_interfaces(); }
+} g_interfaces_release;
+
 const NetInterface* ipv4_interface(int index) {
     if (index < 0 || index >= (int)g_interfaces.size())
         return nullptr;
