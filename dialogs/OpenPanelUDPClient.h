@@ -41,8 +41,8 @@ private slots:
 private:
     void ShowPane(bool multicast);
     // Shows the next interface of one cursor's cycle in a field and makes its
-    // broadcast address the target; does
-    // nothing when the machine has no IPv4 interface.
+    // broadcast address the target; does nothing when the machine has no
+    // IPv4 interface.
     void DetectInto(int& cursor, QLineEdit* field);
     void Confirm();
 

@@ -7,11 +7,15 @@
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <arpa/inet.h>
+#include <climits>
 #include <netinet/in.h>
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFont>
+#include <QIntValidator>
+#include <QLabel>
+#include <QLineEdit>
 #include <QProcess>
 #include <QSettings>
 #include <QStandardPaths>
@@ -85,18 +89,17 @@ inline bool InsideNamespace() {
     return !qEnvironmentVariableIsEmpty(kInsideEnv);
 }
 
-// Runs "unshare <flags> sh -c '<setup> && exec <this program> <function>'" and
-// returns the child's output; skip is set when namespaces are unavailable here.
-// Every wait is bounded.
-inline bool RunInNamespace(const QStringList& unshareFlags, const QString& setup,
-                           const QString& function, QString* output, bool* skip) {
-    *skip = false;
+enum NamespaceOutcome { NAMESPACE_PASSED, NAMESPACE_FAILED, NAMESPACE_UNAVAILABLE };
+
+// Runs "unshare <flags> sh -c '<setup> && exec <this program> <function>'";
+// an empty set-up means the tools it needs are missing. Every wait is bounded.
+inline NamespaceOutcome RunInNamespace(const QStringList& unshareFlags, const QString& setup,
+                                       const QString& function, QString* output) {
     QProcess probe;
     probe.start("unshare", unshareFlags + QStringList{"true"});
-    if (!probe.waitForFinished(10000) || probe.exitStatus() != QProcess::NormalExit || probe.exitCode() != 0) {
-        *skip = true;
-        return false;
-    }
+    if (setup.isEmpty() || !probe.waitForFinished(10000) || probe.exitStatus() != QProcess::NormalExit ||
+        probe.exitCode() != 0)
+        return NAMESPACE_UNAVAILABLE;
     QProcess child;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(kInsideEnv, "1");
@@ -110,8 +113,22 @@ inline bool RunInNamespace(const QStringList& unshareFlags, const QString& setup
         child.waitForFinished(5000);
     }
     *output = QString::fromLocal8Bit(child.readAll());
-    return finished && child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0;
+    bool passed = finished && child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0;
+    return passed ? NAMESPACE_PASSED : NAMESPACE_FAILED;
 }
+
+// Outside a namespace: runs the current test function again inside a fresh
+// one and reports its result. Inside: falls through to the function's checks.
+#define RUN_IN_OWN_NAMESPACE(flags, setup)                                                          \
+    if (!dialogtest::InsideNamespace()) {                                                           \
+        QString output_;                                                                            \
+        dialogtest::NamespaceOutcome outcome_ =                                                     \
+            dialogtest::RunInNamespace(flags, setup, QTest::currentTestFunction(), &output_);       \
+        if (outcome_ == dialogtest::NAMESPACE_UNAVAILABLE)                                          \
+            QSKIP("namespaces, or the tools to set one up, are unavailable here");                  \
+        QVERIFY2(outcome_ == dialogtest::NAMESPACE_PASSED, qPrintable(output_));                    \
+        return;                                                                                     \
+    }
 
 // The ip tool, which test set-ups use inside their namespace.
 inline QString IpTool() {
@@ -121,9 +138,36 @@ inline QString IpTool() {
     return path;
 }
 
+// Loopback up with 127.0.0.1/8 and 192.168.1.20/24; empty without the ip tool.
+inline QString TwoAddressLoopback() {
+    QString ip = IpTool();
+    if (ip.isEmpty())
+        return QString();
+    return ip + " link set lo up && " + ip + " addr add 192.168.1.20/24 dev lo";
+}
+
 // "微软雅黑" at 12 points, as every label and field shows it.
 inline bool HasDialogFont(const QWidget* widget) {
     return widget->font().family() == QStringLiteral("微软雅黑") && widget->font().pointSize() == 12;
+}
+
+// The texts of the dialog's labels in form order; fontsOk tells whether every
+// label uses the dialog font.
+inline QStringList LabelTexts(const QWidget* dialog, bool* fontsOk) {
+    QStringList texts;
+    *fontsOk = true;
+    for (const QLabel* label : dialog->findChildren<QLabel*>()) {
+        texts << label->text();
+        *fontsOk = *fontsOk && HasDialogFont(label);
+    }
+    return texts;
+}
+
+// Plain keys only and an integer validator without a range.
+inline bool IsNumberField(const QLineEdit* field) {
+    auto* validator = qobject_cast<const QIntValidator*>(field->validator());
+    return !field->testAttribute(Qt::WA_InputMethodEnabled) && validator != nullptr &&
+           validator->bottom() == INT_MIN && validator->top() == INT_MAX;
 }
 
 }  // namespace dialogtest

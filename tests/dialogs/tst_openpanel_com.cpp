@@ -1,8 +1,6 @@
 // The serial-port dialog and its port list: the stored values, the seven keys
 // on confirm, "Unknow" and the rebuild on a left press.
 #include <QCheckBox>
-#include <QIntValidator>
-#include <QLabel>
 #include <QLineEdit>
 #include <QListView>
 #include <QPushButton>
@@ -10,7 +8,6 @@
 #include <QSignalSpy>
 #include <QTimer>
 #include <QtTest>
-#include <climits>
 
 #include "OpenPanelCOM.h"
 #include "QComboBoxPro.h"
@@ -86,12 +83,9 @@ void TestOpenPanelCOM::form() {
     QVERIFY(!(dialog.windowFlags() & Qt::WindowContextHelpButtonHint));
     QVERIFY(NameCombo(&dialog) != nullptr);
 
-    QStringList labels;
-    for (QLabel* label : dialog.findChildren<QLabel*>()) {
-        labels << label->text();
-        QVERIFY(HasDialogFont(label));
-    }
-    QCOMPARE(labels, QStringList({"串口:", "波特率:", "校验:", "数据位:", "停止位:"}));
+    bool fontsOk = false;
+    QCOMPARE(LabelTexts(&dialog, &fontsOk), QStringList({"串口:", "波特率:", "校验:", "数据位:", "停止位:"}));
+    QVERIFY(fontsOk);
     QCOMPARE(Items(Combo(&dialog, "parityComboBox")), QStringList({"None", "Odd", "Even", "Mark", "Space"}));
     QCOMPARE(Items(Combo(&dialog, "dataBitsComboBox")), QStringList({"5", "6", "7", "8"}));
     QCOMPARE(Items(Combo(&dialog, "stopBitsComboBox")), QStringList({"One", "OnePointFive", "Two"}));
@@ -103,9 +97,7 @@ void TestOpenPanelCOM::form() {
 
     QLineEdit* baud = Baud(&dialog);
     QVERIFY(HasDialogFont(baud));
-    QVERIFY(!baud->testAttribute(Qt::WA_InputMethodEnabled));
-    auto* validator = qobject_cast<const QIntValidator*>(baud->validator());
-    QVERIFY(validator != nullptr && validator->bottom() == INT_MIN && validator->top() == INT_MAX);
+    QVERIFY(IsNumberField(baud));
 }
 
 void TestOpenPanelCOM::defaultsOnFirstStart() {
@@ -272,16 +264,7 @@ void TestOpenPanelCOM::rightPressKeepsList() {
 // the list shows "Unknow" until pressed, is empty afterwards, and an empty
 // name is stored.
 void TestOpenPanelCOM::unknowWithoutPorts() {
-    if (!InsideNamespace()) {
-        QString output;
-        bool skip = false;
-        bool ok = RunInNamespace({"-rm"}, "mount -t tmpfs none /sys/class/tty", QTest::currentTestFunction(),
-                                 &output, &skip);
-        if (skip)
-            QSKIP("mount namespaces are unavailable here");
-        QVERIFY2(ok, qPrintable(output));
-        return;
-    }
+    RUN_IN_OWN_NAMESPACE((QStringList{"-rm"}), "mount -t tmpfs none /sys/class/tty");
     QVERIFY(PresentPorts().isEmpty());
     GetSettings()->setValue("COM_NAME", "ttyUSB0");
     OpenPanelCOM dialog;

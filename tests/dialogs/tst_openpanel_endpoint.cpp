@@ -1,13 +1,10 @@
 // The TCP and KCP dialogs: loading, storing, cancelling and the detect cycle,
 // each case run against all four dialogs.
 #include <QComboBox>
-#include <QIntValidator>
-#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTimer>
 #include <QtTest>
-#include <climits>
 #include <memory>
 
 #include "OpenPanelKCPClient.h"
@@ -138,25 +135,17 @@ void TestOpenPanelEndpoint::form() {
     QCOMPARE(confirm->text(), QString("确定"));
 
     QString side = expected.server ? "本机" : "远程";
-    QStringList labels;
-    for (QLabel* label : dialog->findChildren<QLabel*>()) {
-        labels << label->text();
-        QVERIFY2(HasDialogFont(label), qPrintable(label->text()));
-    }
+    bool fontsOk = false;
     QStringList wanted{side + " IP:", side + " Port:"};
     if (expected.modeKey != nullptr)
         wanted << "模式:";
-    QCOMPARE(labels, wanted);
+    QCOMPARE(LabelTexts(dialog.get(), &fontsOk), wanted);
+    QVERIFY(fontsOk);
 
-    for (QLineEdit* field : {ip, port}) {
-        QVERIFY(HasDialogFont(field));
-        QVERIFY(!field->testAttribute(Qt::WA_InputMethodEnabled));
-    }
-    auto* validator = qobject_cast<const QIntValidator*>(port->validator());
-    QVERIFY(validator != nullptr);
-    QCOMPARE(validator->bottom(), INT_MIN);
-    QCOMPARE(validator->top(), INT_MAX);
+    QVERIFY(HasDialogFont(ip) && HasDialogFont(port));
+    QVERIFY(!ip->testAttribute(Qt::WA_InputMethodEnabled));
     QVERIFY(ip->validator() == nullptr);
+    QVERIFY(IsNumberField(port));
 
     auto* mode = dialog->findChild<QComboBox*>("modeComboBox");
     QCOMPARE(mode != nullptr, expected.modeKey != nullptr);
@@ -327,19 +316,7 @@ void TestOpenPanelEndpoint::detectCyclesMachineInterfaces() {
 // Inside a namespace of its own whose loopback has 127.0.0.1/8 and
 // 192.168.1.20/24, the list is exactly those two after "0.0.0.0".
 void TestOpenPanelEndpoint::detectCyclesNamespaceInterfaces() {
-    if (!InsideNamespace()) {
-        QString ip = IpTool();
-        if (ip.isEmpty())
-            QSKIP("no ip tool to configure a private namespace");
-        QString output;
-        bool skip = false;
-        bool ok = RunInNamespace({"-rn"}, ip + " link set lo up && " + ip + " addr add 192.168.1.20/24 dev lo",
-                                 QTest::currentTestFunction(), &output, &skip);
-        if (skip)
-            QSKIP("network namespaces are unavailable here");
-        QVERIFY2(ok, qPrintable(output));
-        return;
-    }
+    RUN_IN_OWN_NAMESPACE((QStringList{"-rn"}), TwoAddressLoopback());
     for (Kind kind : {TCP_SERVER, KCP_SERVER}) {
         auto dialog = Make(kind);
         auto* ip = Child<QLineEdit>(dialog.get(), "ipLineEdit");
@@ -356,15 +333,7 @@ void TestOpenPanelEndpoint::detectCyclesNamespaceInterfaces() {
 // A namespace whose loopback is down has no interface at all: the cycle is
 // "0.0.0.0" alone.
 void TestOpenPanelEndpoint::detectWithoutInterfaces() {
-    if (!InsideNamespace()) {
-        QString output;
-        bool skip = false;
-        bool ok = RunInNamespace({"-rn"}, "true", QTest::currentTestFunction(), &output, &skip);
-        if (skip)
-            QSKIP("network namespaces are unavailable here");
-        QVERIFY2(ok, qPrintable(output));
-        return;
-    }
+    RUN_IN_OWN_NAMESPACE((QStringList{"-rn"}), "true");
     QVERIFY(KernelIPv4Interfaces().isEmpty());
     for (Kind kind : {TCP_SERVER, KCP_SERVER}) {
         auto dialog = Make(kind);

@@ -1,12 +1,9 @@
 // The UDP dialog: both panes, the seven keys from either confirm button, the
 // two detect cursors and the broadcast address each interface gives.
-#include <QIntValidator>
-#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTimer>
 #include <QtTest>
-#include <climits>
 
 #include "LocalInterfaces.h"
 #include "OpenPanelUDPClient.h"
@@ -92,16 +89,12 @@ void TestOpenPanelUDP::form() {
         QVERIFY2(HasDialogFont(field), name);
         QVERIFY2(!field->testAttribute(Qt::WA_InputMethodEnabled), name);
     }
-    for (const char* name : kPortEdits) {
-        auto* validator = qobject_cast<const QIntValidator*>(Field(&dialog, name)->validator());
-        QVERIFY2(validator != nullptr && validator->bottom() == INT_MIN && validator->top() == INT_MAX, name);
-    }
-    QStringList labels;
-    for (QLabel* label : dialog.findChildren<QLabel*>()) {
-        labels << label->text();
-        QVERIFY(HasDialogFont(label));
-    }
-    QCOMPARE(labels, QStringList({"远程 IP:", "远程 Port:", "本机 IP:", "本机 Port:", "组播 IP:", "网卡:", "组播 Port:"}));
+    for (const char* name : kPortEdits)
+        QVERIFY2(IsNumberField(Field(&dialog, name)), name);
+    bool fontsOk = false;
+    QCOMPARE(LabelTexts(&dialog, &fontsOk),
+             QStringList({"远程 IP:", "远程 Port:", "本机 IP:", "本机 Port:", "组播 IP:", "网卡:", "组播 Port:"}));
+    QVERIFY(fontsOk);
     const QList<QPair<const char*, QString>> buttons{
         {"broadcastButton", "广播地址"}, {"detectButton", "检测IP"}, {"multicastButton", "组播"},
         {"confirmButton", "确定"}, {"detect2Button", "检测IP"}, {"udpButton", "UDP"}, {"confirmButton1", "确定"}};
@@ -285,19 +278,7 @@ void TestOpenPanelUDP::detectCursorsOnMachine() {
 // the broadcast addresses are 127.255.255.255 and 192.168.1.255 (computed,
 // nothing is sent).
 void TestOpenPanelUDP::detectInNamespace() {
-    if (!InsideNamespace()) {
-        QString ip = IpTool();
-        if (ip.isEmpty())
-            QSKIP("no ip tool to configure a private namespace");
-        QString output;
-        bool skip = false;
-        bool ok = RunInNamespace({"-rn"}, ip + " link set lo up && " + ip + " addr add 192.168.1.20/24 dev lo",
-                                 QTest::currentTestFunction(), &output, &skip);
-        if (skip)
-            QSKIP("network namespaces are unavailable here");
-        QVERIFY2(ok, qPrintable(output));
-        return;
-    }
+    RUN_IN_OWN_NAMESPACE((QStringList{"-rn"}), TwoAddressLoopback());
     OpenPanelUDPClient dialog;
     QLineEdit* remote = Field(&dialog, "ipLineEdit");
     QLineEdit* local = Field(&dialog, "localIPLineEdit");
@@ -328,15 +309,7 @@ void TestOpenPanelUDP::detectInNamespace() {
 // buttons leave every field and the broadcast target alone, and the interface
 // field shows the window's default.
 void TestOpenPanelUDP::detectWithoutInterfaces() {
-    if (!InsideNamespace()) {
-        QString output;
-        bool skip = false;
-        bool ok = RunInNamespace({"-rn"}, "true", QTest::currentTestFunction(), &output, &skip);
-        if (skip)
-            QSKIP("network namespaces are unavailable here");
-        QVERIFY2(ok, qPrintable(output));
-        return;
-    }
+    RUN_IN_OWN_NAMESPACE((QStringList{"-rn"}), "true");
     OpenPanelUDPClient dialog;
     QLineEdit* local = Field(&dialog, "localIPLineEdit");
     QLineEdit* iface = Field(&dialog, "interfaceLineEdit");
