@@ -31,18 +31,16 @@ namespace dialogtest {
 inline const char* kInsideEnv = "MAROVENT_DIALOG_TEST_INSIDE";
 
 // Keeps the store away from the user's own settings even when the program is
-// run by hand without the test environment, and starts every case empty.
+// run by hand without the test environment; fails the test case otherwise.
 inline void IsolateSettings() {
     static QTemporaryDir fallback;
     if (qEnvironmentVariableIsEmpty("XDG_CONFIG_HOME"))
         qputenv("XDG_CONFIG_HOME", fallback.path().toUtf8());
-}
-
-inline bool SettingsIsolated() {
     QString root = QDir(qEnvironmentVariable("XDG_CONFIG_HOME")).absolutePath();
-    return !root.isEmpty() && GetSettings()->fileName().startsWith(root + "/");
+    QVERIFY2(GetSettings()->fileName().startsWith(root + "/"), qPrintable(GetSettings()->fileName()));
 }
 
+// Every case starts from an empty store.
 inline void ClearSettings() {
     GetSettings()->clear();
     GetSettings()->sync();

@@ -70,7 +70,6 @@ private slots:
 
 void TestOpenPanelCOM::initTestCase() {
     IsolateSettings();
-    QVERIFY2(SettingsIsolated(), qPrintable(GetSettings()->fileName()));
 }
 
 void TestOpenPanelCOM::init() {

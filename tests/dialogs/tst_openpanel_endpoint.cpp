@@ -94,7 +94,6 @@ private:
 
 void TestOpenPanelEndpoint::initTestCase() {
     IsolateSettings();
-    QVERIFY2(SettingsIsolated(), qPrintable(GetSettings()->fileName()));
 }
 
 void TestOpenPanelEndpoint::init() {

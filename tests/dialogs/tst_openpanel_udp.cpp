@@ -72,7 +72,6 @@ private slots:
 
 void TestOpenPanelUDP::initTestCase() {
     IsolateSettings();
-    QVERIFY2(SettingsIsolated(), qPrintable(GetSettings()->fileName()));
 }
 
 void TestOpenPanelUDP::init() {
