@@ -7,11 +7,15 @@
 
 SessionItem::SessionItem(const QString& kind) : QObject(nullptr), kind_(kind) {}
 
+quint64 SessionItem::ClockNow() const {
+    return net_poll();
+}
+
 void SessionItem::Update() {
-    const quint64 now = net_poll();
+    const quint64 now = ClockNow();
     if (now - rateWindowStart_ <= 1000)
         return;
-    rateWindowStart_ = net_poll();
+    rateWindowStart_ = ClockNow();
     recvRate_ = recvCurrent_;
     recvCurrent_ = 0;
 }
@@ -90,7 +94,18 @@ void SessionItem::HistoryNext() {
         historyIndex_ = 0;
 }
 
+// The resources live in a static library; nothing references them, so the
+// linker would drop their registration unless it is called explicitly.
+static void RegisterResources() {
+    static bool done = false;
+    if (!done) {
+        Q_INIT_RESOURCE(marovent);
+        done = true;
+    }
+}
+
 static const QIcon& ResourceIcon(QIcon*& icon, const char* name) {
+    RegisterResources();
     if (icon == nullptr)
         icon = new QIcon(QString(":/marovent/resources/") + name);
     return *icon;
