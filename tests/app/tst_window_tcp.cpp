@@ -222,8 +222,9 @@ void WindowTcpTest::deletingServerRemovesChildrenFirst() {
     QVERIFY(WaitFor([&] { return server->childCount() == 2; }));
     w.Click(server);
     QList<int> childrenAtRemoval;
+    QObject scope;
     auto* session = static_cast<SessionItemTCPServer*>(w.CurrentSession());
-    connect(session, &SessionItemTCPServer::OnClientDisconnectedSignal, this,
+    connect(session, &SessionItemTCPServer::OnClientDisconnectedSignal, &scope,
             [&](QTreeWidgetItem* item, TCPCLIENT) { childrenAtRemoval.append(item->parent()->childCount()); });
     w.Press("deleteButton");
     QCOMPARE(childrenAtRemoval, QList<int>({2, 1}));

@@ -138,7 +138,8 @@ void TcpSessionsTest::closeDropsChildrenSmallestHandleFirst() {
         peer = loopback::Connect(port);
     QVERIFY(Pump({&host.server}, [&] { return host.accepted.size() == 3; }));
     QList<bool> runningAtSignal;
-    connect(&host.server, &SessionItemTCPServer::OnClientDisconnectedSignal, this,
+    QObject scope;  // ends this connection before the list it fills
+    connect(&host.server, &SessionItemTCPServer::OnClientDisconnectedSignal, &scope,
             [&](QTreeWidgetItem*, TCPCLIENT) { runningAtSignal.append(host.server.IsRunning()); });
 
     host.server.Close();
@@ -196,7 +197,8 @@ void TcpSessionsTest::acceptedConnectionKeepsItsKindAndBorrowsItsHandle() {
 
     // The peer of the first leaves: its child sees the disconnect with its kind intact.
     int typeAtDisconnect = 0;
-    connect(&host.server, &SessionItemTCPServer::OnClientDisconnectedSignal, this,
+    QObject scope;
+    connect(&host.server, &SessionItemTCPServer::OnClientDisconnectedSignal, &scope,
             [&](QTreeWidgetItem* item, TCPCLIENT) {
                 typeAtDisconnect = SessionItem::FromTreeItem(item)->GetType();
             });
@@ -295,13 +297,14 @@ void TcpSessionsTest::clientConnectsSendsReceivesAndSeesPeerClose() {
     QCOMPARE(client.GetType(), (int)TYPE_TCP_CLIENT);
     QList<bool> results;
     int disconnects = 0;
-    connect(&client, &SessionItemTCPClient::OnClientConnectResultSignal, this,
+    QObject scope;
+    connect(&client, &SessionItemTCPClient::OnClientConnectResultSignal, &scope,
             [&](bool success, QTreeWidgetItem* parent, TCPCLIENT handle) {
                 QCOMPARE(parent, &item);
                 QCOMPARE(handle, client.GetHandle());
                 results.append(success);
             });
-    connect(&client, &SessionItemTCPClient::OnClientDisconnectedSignal, this,
+    connect(&client, &SessionItemTCPClient::OnClientDisconnectedSignal, &scope,
             [&](QTreeWidgetItem* own) {
                 QCOMPARE(own, &item);
                 ++disconnects;
@@ -343,7 +346,8 @@ void TcpSessionsTest::clientConnectsSendsReceivesAndSeesPeerClose() {
 void TcpSessionsTest::clientRefusedAndTimedOutReportOnce() {
     SessionItemTCPClient client("TCPClient");
     QList<bool> results;
-    connect(&client, &SessionItemTCPClient::OnClientConnectResultSignal, this,
+    QObject scope;
+    connect(&client, &SessionItemTCPClient::OnClientConnectResultSignal, &scope,
             [&](bool success, QTreeWidgetItem*, TCPCLIENT) { results.append(success); });
 
     client.SetTarget("127.0.0.1", loopback::FreePort(), 5000);
