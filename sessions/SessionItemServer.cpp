@@ -12,9 +12,9 @@ bool SessionItemServer::Start(const QByteArray& ip, unsigned port) {
 
 bool SessionItemServer::Restart() {
     struct sockaddr* address = net_shared_addr();
-    // The conversion leaves 0.0.0.0 behind on bad text; listening on every
-    // interface is not what the user typed, so refuse instead.
-    if (net_ip_to_addr(ip_.constData(), (uint16_t)port_, address) != 0) {
+    // The conversion leaves 0.0.0.0 behind on bad text, and a port above 65535
+    // would wrap to another one; neither is what the user typed, so refuse.
+    if (port_ > 65535 || net_ip_to_addr(ip_.constData(), (uint16_t)port_, address) != 0) {
         running_ = false;
         return false;
     }

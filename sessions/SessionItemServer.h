@@ -12,7 +12,8 @@ class SessionItemServer : public SessionItem {
     Q_OBJECT
 public:
     // Stores the address and listens on it; false when listening failed
-    // (the transport's last error says why) or the address is not IPv4 text.
+    // (the transport's last error says why), or the address is not IPv4
+    // text with a port up to 65535.
     bool Start(const QByteArray& ip, unsigned port);
     // Start again with the stored address (the window's start button).
     bool Restart();
