@@ -102,7 +102,18 @@ void SessionItem::HistoryNext() {
         historyIndex_ = 0;
 }
 
+// The resources live in a static library; naming their initialiser makes the
+// linker keep them, and registers them before the first icon is loaded.
+static void InitResources() {
+    static bool done = false;
+    if (!done) {
+        Q_INIT_RESOURCE(marovent);
+        done = true;
+    }
+}
+
 static const QIcon& ResourceIcon(QIcon*& icon, const char* name) {
+    InitResources();
     if (icon == nullptr)
         icon = new QIcon(QString(":/marovent/resources/") + name);
     return *icon;

@@ -95,6 +95,7 @@ void WindowTcpTest::busyPortLeavesStoppedServerAndShowsLibraryError() {
     QCOMPARE(item->text(0), QString("127.0.0.1:%1").arg(port));
     QCOMPARE(item->parent(), w.Root("TCP Server"));
     QCOMPARE(item->icon(0).cacheKey(), IconServerStop().cacheKey());
+    QVERIFY(!item->icon(0).pixmap(16).isNull());
     QVERIFY(w.start->isEnabled());
     QVERIFY(!w.closeButton->isEnabled());
     QVERIFY(!w.recv->isVisible());
@@ -438,7 +439,7 @@ void WindowTcpTest::screenshotInUse() {
     QVERIFY(loopback::SendAll(peer, "status ok"));
     QVERIFY(WaitFor([&] { return w.Lines().size() == 3; }));
     w.Type("01 03 00 00 00 01 84 0a");
-    QTRY_VERIFY(w.window.findChild<QLabel*>("infoLabel")->text().startsWith("收："));
+    QTRY_VERIFY(w.window.findChild<QLabel*>("infoLabel")->text().startsWith("收：25b\t"));
 
     const QImage image = w.window.grab().toImage();
     QVERIFY(!image.isNull());
