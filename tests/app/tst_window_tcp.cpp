@@ -438,6 +438,7 @@ void WindowTcpTest::screenshotInUse() {
     w.Press("sendButton");
     QVERIFY(loopback::SendAll(peer, "status ok"));
     QVERIFY(WaitFor([&] { return w.Lines().size() == 3; }));
+    w.hex->setChecked(true);
     w.Type("01 03 00 00 00 01 84 0a");
     QTRY_VERIFY(w.window.findChild<QLabel*>("infoLabel")->text().startsWith("收：25b\t"));
 
