@@ -5,12 +5,14 @@
 
 int CurrentEncoding = ENCODING_DEFAULT;
 
+// The pointer-and-size overloads throughout: the QByteArray ones stop at the
+// first zero byte, which would cut received data short.
 QString BytesToText(const QByteArray& bytes, int encoding) {
     switch (encoding) {
     case ENCODING_ASCII:
-        return QString::fromLatin1(bytes);
+        return QString::fromLatin1(bytes.constData(), bytes.size());
     case ENCODING_UTF8:
-        return QString::fromUtf8(bytes);
+        return QString::fromUtf8(bytes.constData(), bytes.size());
     case ENCODING_UTF16: {
         // Copy into aligned storage; a last odd byte is not a whole code unit and is dropped.
         const int units = bytes.size() / 2;
@@ -20,7 +22,7 @@ QString BytesToText(const QByteArray& bytes, int encoding) {
         return QString::fromUtf16(buffer.data(), units);
     }
     default:
-        return QString::fromLocal8Bit(bytes);
+        return QString::fromLocal8Bit(bytes.constData(), bytes.size());
     }
 }
 

@@ -19,11 +19,15 @@ void SessionItem::StoreInTreeItem(QTreeWidgetItem* item, SessionItem* session) {
     item->setData(0, Qt::UserRole, QVariant::fromValue<void*>(session));
 }
 
+quint64 SessionItem::ClockNow() const {
+    return net_poll();
+}
+
 void SessionItem::Update() {
-    const quint64 now = net_poll();
+    const quint64 now = ClockNow();
     if (now - rateWindowStart_ <= 1000)
         return;
-    rateWindowStart_ = net_poll();
+    rateWindowStart_ = ClockNow();
     recvRate_ = recvCurrent_;
     recvCurrent_ = 0;
 }
@@ -102,9 +106,9 @@ void SessionItem::HistoryNext() {
         historyIndex_ = 0;
 }
 
-// The resources live in a static library; naming their initialiser makes the
-// linker keep them, and registers them before the first icon is loaded.
-static void InitResources() {
+// The resources live in a static library; nothing references them, so the
+// linker would drop their registration unless it is called explicitly.
+static void RegisterResources() {
     static bool done = false;
     if (!done) {
         Q_INIT_RESOURCE(marovent);
@@ -113,7 +117,7 @@ static void InitResources() {
 }
 
 static const QIcon& ResourceIcon(QIcon*& icon, const char* name) {
-    InitResources();
+    RegisterResources();
     if (icon == nullptr)
         icon = new QIcon(QString(":/marovent/resources/") + name);
     return *icon;

@@ -74,6 +74,9 @@ signals:
 protected:
     // The one receive path of every kind: count, format, append.
     void ReceiveBytes(const QByteArray& data);
+    // The loop clock the rate window runs on (net_poll); replaceable so the
+    // window boundaries can be driven exactly.
+    virtual quint64 ClockNow() const;
 
 private:
     QString kind_;

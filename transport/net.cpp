@@ -25,13 +25,18 @@ struct NetInterface {
     } netmask;
 };
 
-std::vector<NetInterface> g_interfaces;
-
-void clear_interfaces() {
-    for (NetInterface& entry : g_interfaces)
+void clear_interfaces(std::vector<NetInterface>* list) {
+    for (NetInterface& entry : *list)
         free(entry.name);
-    g_interfaces.clear();
+    list->clear();
 }
+
+// The list outlives every caller; its names are released with it at exit.
+struct InterfaceList : std::vector<NetInterface> {
+    ~InterfaceList() { clear_interfaces(this); }
+};
+
+InterfaceList g_interfaces;
 
 const NetInterface* ipv4_interface(int index) {
     if (index < 0 || index >= (int)g_interfaces.size())
@@ -142,7 +147,7 @@ const char* net_last_error(void) {
 }
 
 int net_interface_refresh(void) {
-    clear_interfaces();
+    clear_interfaces(&g_interfaces);
     uv_interface_address_t* list = nullptr;
     int count = 0;
     int rc = uv_interface_addresses(&list, &count);

@@ -1,0 +1,56 @@
+#include "SessionItemCOM.h"
+
+SessionItemCOM::SessionItemCOM(const QString& kind) : SessionItem(kind) {}
+
+SessionItemCOM::~SessionItemCOM() {
+    device_.Close();
+}
+
+int SessionItemCOM::GetType() {
+    return TYPE_SERIAL_PORT;
+}
+
+bool SessionItemCOM::Open(const QByteArray& portName, quint32 baudRate, quint32 parity,
+                          quint32 dataBits, quint32 stopBits, bool rts, bool dtr) {
+    portName_ = portName;
+    baudRate_ = baudRate;
+    parity_ = parity;
+    dataBits_ = dataBits;
+    stopBits_ = stopBits;
+    rts_ = rts;
+    dtr_ = dtr;
+    return Reopen();
+}
+
+bool SessionItemCOM::Reopen() {
+    device_.SetRts(rts_);
+    device_.SetDtr(dtr_);
+    open_ = device_.Open(portName_.constData(), baudRate_, parity_, dataBits_, stopBits_);
+    // Bytes that waited from before the open belong to no session.
+    device_.Purge(SERIAL_PURGE_TXCLEAR | SERIAL_PURGE_RXCLEAR);
+    return open_;
+}
+
+void SessionItemCOM::Update() {
+    SessionItem::Update();
+    QByteArray received;
+    char chunk[kReadChunk];
+    int n;
+    while ((n = device_.Read(chunk, kReadChunk)) > 0)
+        received.append(chunk, n);
+    if (!received.isEmpty())
+        ReceiveBytes(received);
+}
+
+void SessionItemCOM::Close() {
+    device_.Close();
+    open_ = false;
+}
+
+bool SessionItemCOM::Send(const QByteArray& data) {
+    return device_.Write(data.constData(), data.size()) != 0;
+}
+
+QString SessionItemCOM::GetOpenErrorText() const {
+    return QString("%0 does not exist or is occupied.").arg(QString::fromUtf8(portName_));
+}
