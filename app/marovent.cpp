@@ -146,8 +146,11 @@ void marovent::Tick() {
         lastStatisticsTime_ = (qint64)net_poll();
         UpdateStatistics();
     }
+    inTick_ = true;
     for (SessionItem* session : sessions_)
         session->Update();
+    inTick_ = false;
+    FlushView();
 }
 
 QString marovent::FormatBytes(qint64 value, bool rate) {
@@ -322,6 +325,8 @@ void marovent::TreeItemClicked(QTreeWidgetItem* item, int) {
 
 void marovent::SelectItem(QTreeWidgetItem* item) {
     QTreeWidgetItem* old = currentItem_;
+    if (old != item)
+        pendingView_.clear();  // lines of the item being left
     if (old != nullptr && old != item) {
         if (SessionItem* leaving = SessionOf(old)) {
             leaving->SetSendText(ui->sendTextEdit->toPlainText());
@@ -744,11 +749,26 @@ void marovent::ScrollToBottom() {
 void marovent::OnReceived(QTreeWidgetItem* item, QByteArray buffer) {
     if (item == nullptr || item != currentItem_)
         return;
+    const QString line = ViewText(buffer) + QChar('\n');
+    if (inTick_)
+        pendingView_ += line;
+    else
+        AppendToView(line);
+}
+
+void marovent::AppendToView(const QString& text) {
     QTextCursor cursor = ui->recvTextEdit->textCursor();
     cursor.movePosition(QTextCursor::End);
-    cursor.insertText(ViewText(buffer) + QChar('\n'));
+    cursor.insertText(text);
     if (autoScroll_)
         ScrollToBottom();
+}
+
+void marovent::FlushView() {
+    if (pendingView_.isEmpty())
+        return;
+    AppendToView(pendingView_);
+    pendingView_.clear();
 }
 
 // One insert of the joined lines: inserting line by line costs a layout pass per line.
@@ -770,6 +790,7 @@ void marovent::OnResetReceived(QTreeWidgetItem* item) {
     SessionItem* session = SessionOf(item);
     if (item == nullptr || item != currentItem_ || session == nullptr)
         return;
+    pendingView_.clear();  // the rebuild shows those lines too
     RebuildReceiveView(session);
     SetSendBoxText(session->GetSendText());
     autoScroll_ = true;

@@ -87,6 +87,8 @@ private:
     void DrawSession(QTreeWidgetItem* item, SessionItem* session);
     void RebuildReceiveView(SessionItem* session);
     void SetSendBoxText(const QString& text);
+    void AppendToView(const QString& text);
+    void FlushView();
     void ScrollToBottom();
     void SelectItem(QTreeWidgetItem* item);
     void ShowStatePanel();
@@ -103,6 +105,10 @@ private:
     QTimer* timer_ = nullptr;
     bool autoScroll_ = true;
     qint64 lastStatisticsTime_ = 0;
+    // Lines that arrive during a tick are shown in one insert at its end:
+    // laying out many inserts one by one costs far more than one joined insert.
+    bool inTick_ = false;
+    QString pendingView_;
 };
 
 #endif
