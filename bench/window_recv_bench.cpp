@@ -42,7 +42,7 @@ qint64 SendFor(int fd, int chunk, double bytesPerSecond) {
         // Count every byte the socket took, also of a chunk cut short by the deadline.
         int offset = 0;
         while (offset < chunk && clock.elapsed() < kSendMs + 5000) {
-            const int n = loopback::SendSome(fd, data.constData() + sent % 26 + offset, chunk - offset);
+            const int n = loopback::SendSome(fd, data.constData() + sent % 26, chunk - offset);
             if (n == 0) {
                 pollfd p = {fd, POLLOUT, 0};
                 poll(&p, 1, 100);
