@@ -11,9 +11,11 @@
 #include <QTimer>
 
 #include "Encoding.h"
+#include "OpenPanelCOM.h"
 #include "OpenPanelTCPClient.h"
 #include "OpenPanelTCPServer.h"
 #include "SessionItem.h"
+#include "SessionItemCOM.h"
 #include "SessionItemServer.h"
 #include "SessionItemTCPClient.h"
 #include "SessionItemTCPServer.h"
@@ -189,8 +191,7 @@ const marovent::SessionKind* marovent::KindOfRoot(int root) {
         {TYPE_TCP_CLIENT, &marovent::CreateTCPClient, &marovent::StartClient},
         // Hook: the UDP session adds its create (OpenPanelUDPClient, start) and restart here.
         {TYPE_UDP, nullptr, nullptr},
-        // Hook: the serial session adds its create (OpenPanelCOM, open) and reopen here.
-        {TYPE_SERIAL_PORT, nullptr, nullptr},
+        {TYPE_SERIAL_PORT, &marovent::CreateCOM, &marovent::StartCOM},
         // Hook: the KCP sessions add their create functions; start works through the shared shapes.
         {TYPE_KCP_SERVER, nullptr, &marovent::StartServer},
         {TYPE_KCP_CLIENT, nullptr, &marovent::StartClient},
@@ -244,6 +245,19 @@ void DescribeClient(SessionItemClient* client, PanelState* state) {
     state->localPort = QString("%0").arg(client->GetLocalPort());
 }
 
+void DescribeCOM(SessionItemCOM* com, PanelState* state) {
+    const bool open = com->IsOpen();
+    state->startText = "打开";
+    state->startEnabled = !open;
+    state->closeEnabled = open;
+    state->led = open ? kLedOn : kLedOff;
+    state->icon = open ? &IconSerialRun() : &IconSerialStop();
+    state->labels[0] = "串口：";
+    state->labels[1] = QString::fromUtf8(com->GetPortName());
+    state->labels[2] = "波特率：";
+    state->labels[3] = QString("%0").arg(com->GetBaudRate());
+}
+
 // The one place that tells session kinds apart for the panel and the icons.
 bool DescribeSession(SessionItem* session, PanelState* state) {
     if (session == nullptr)
@@ -265,8 +279,13 @@ bool DescribeSession(SessionItem* session, PanelState* state) {
             return true;
         }
         return false;
-    // Hook: UDP ("远程IP："/"组播IP：", open flag) and serial ("串口：", "波特率：",
-    // "打开"/"关闭", serial icons) describe themselves here when their sessions land.
+    case TYPE_SERIAL_PORT:
+        if (auto* com = dynamic_cast<SessionItemCOM*>(session)) {
+            DescribeCOM(com, state);
+            return true;
+        }
+        return false;
+    // Hook: UDP ("远程IP："/"组播IP：", open flag) describes itself here when its session lands.
     default:
         return false;
     }
@@ -289,8 +308,14 @@ bool SendPathOf(SessionItem* session, SendPath* path) {
             return true;
         }
         return false;
-    // Hook: UDP (ready when open) and serial (ready when open and the device is
-    // open; "Error : com is unavailable") join here with their sessions.
+    case TYPE_SERIAL_PORT:
+        if (auto* com = dynamic_cast<SessionItemCOM*>(session)) {
+            path->ready = com->IsOpen() && com->IsDeviceOpen();
+            path->notReady = "Error : com is unavailable";
+            return true;
+        }
+        return false;
+    // Hook: UDP (ready when open) joins here with its session.
     default:
         return false;  // servers take no data themselves
     }
@@ -485,6 +510,28 @@ SessionItem* marovent::CreateTCPClient(QTreeWidgetItem* root, bool*, QString*) {
     PlaceSession(client, root, ip, port);
     client->SetTarget(ip.toUtf8(), (unsigned)port, kConnectTimeoutMs);
     return client;
+}
+
+SessionItem* marovent::CreateCOM(QTreeWidgetItem* root, bool* success, QString* error) {
+    OpenPanelCOM dialog(this);
+    if (dialog.exec() != QDialog::Accepted)
+        return nullptr;
+    auto* com = new SessionItemCOM("COM");
+    ConnectView(com);
+    PlaceSession(com, root, dialog.GetPortName(), dialog.GetBaudRate());
+    *success = com->Open(dialog.GetPortName().toUtf8(), (quint32)dialog.GetBaudRate(),
+                         (quint32)dialog.GetParity(), (quint32)dialog.GetDataBits(),
+                         (quint32)dialog.GetStopBits(), dialog.GetRTS(), dialog.GetDTR());
+    *error = com->GetOpenErrorText();
+    return com;
+}
+
+bool marovent::StartCOM(SessionItem* session, QString* error) {
+    auto* com = dynamic_cast<SessionItemCOM*>(session);
+    if (com == nullptr || com->Reopen())
+        return true;
+    *error = com->GetOpenErrorText();
+    return false;
 }
 
 bool marovent::StartServer(SessionItem* session, QString* error) {

@@ -72,6 +72,8 @@ private:
     // Creating, starting and closing, per kind (the table in KindOfRoot).
     SessionItem* CreateTCPServer(QTreeWidgetItem* root, bool* success, QString* error);
     SessionItem* CreateTCPClient(QTreeWidgetItem* root, bool* success, QString* error);
+    SessionItem* CreateCOM(QTreeWidgetItem* root, bool* success, QString* error);
+    bool StartCOM(SessionItem* session, QString* error);
     bool StartServer(SessionItem* session, QString* error);
     bool StartClient(SessionItem* session, QString* error);
     void PlaceSession(SessionItem* session, QTreeWidgetItem* parent, const QString& first, int second);
