@@ -17,6 +17,7 @@ class QTimer;
 class SessionItem;
 class SessionItemClient;
 class SessionItemTCPClient;
+class SessionItemKCPClient;
 
 class marovent : public QWidget {
     Q_OBJECT
@@ -72,12 +73,15 @@ private:
     // Creating, starting and closing, per kind (the table in KindOfRoot).
     SessionItem* CreateTCPServer(QTreeWidgetItem* root, bool* success, QString* error);
     SessionItem* CreateTCPClient(QTreeWidgetItem* root, bool* success, QString* error);
+    SessionItem* CreateKCPServer(QTreeWidgetItem* root, bool* success, QString* error);
+    SessionItem* CreateKCPClient(QTreeWidgetItem* root, bool* success, QString* error);
     SessionItem* CreateCOM(QTreeWidgetItem* root, bool* success, QString* error);
     bool StartCOM(SessionItem* session, QString* error);
     bool StartServer(SessionItem* session, QString* error);
     bool StartClient(SessionItem* session, QString* error);
     void PlaceSession(SessionItem* session, QTreeWidgetItem* parent, const QString& first, int second);
     void ConnectTCPClient(SessionItemTCPClient* session);
+    void ConnectKCPClient(SessionItemKCPClient* session);
     void ConnectView(SessionItem* session);
     void CloseSession(SessionItem* session);
     void AddAcceptedChild(QTreeWidgetItem* serverItem, SessionItemClient* child);
