@@ -495,11 +495,25 @@ SessionItem* marovent::CreateTCPServer(QTreeWidgetItem* root, bool* success, QSt
             &marovent::OnTCPServer_ClientConnected);
     connect(server, &SessionItemTCPServer::OnClientDisconnectedSignal, this,
             &marovent::OnTCPServer_ClientDisconnected);
+    return PlaceServer(server, root, ip, port, success, error);
+}
+
+// Servers listen as soon as they are created; the tree shows their children.
+SessionItem* marovent::PlaceServer(SessionItemServer* server, QTreeWidgetItem* root, const QString& ip,
+                                   int port, bool* success, QString* error) {
     PlaceSession(server, root, ip, port);
     *success = server->Start(ip.toUtf8(), (unsigned)port);
     *error = QString::fromUtf8(net_last_error());
     server->GetTreeItem()->setExpanded(true);
     return server;
+}
+
+// Clients only remember their target; the start button connects.
+SessionItem* marovent::PlaceClient(SessionItemClient* client, QTreeWidgetItem* root, const QString& ip,
+                                   int port) {
+    PlaceSession(client, root, ip, port);
+    client->SetTarget(ip.toUtf8(), (unsigned)port, kConnectTimeoutMs);
+    return client;
 }
 
 SessionItem* marovent::CreateTCPClient(QTreeWidgetItem* root, bool*, QString*) {
@@ -510,9 +524,7 @@ SessionItem* marovent::CreateTCPClient(QTreeWidgetItem* root, bool*, QString*) {
     const int port = dialog.GetPort();
     auto* client = new SessionItemTCPClient("TCPClient");
     ConnectTCPClient(client);
-    PlaceSession(client, root, ip, port);
-    client->SetTarget(ip.toUtf8(), (unsigned)port, kConnectTimeoutMs);
-    return client;
+    return PlaceClient(client, root, ip, port);
 }
 
 void marovent::ConnectKCPClient(SessionItemKCPClient* session) {
@@ -534,11 +546,7 @@ SessionItem* marovent::CreateKCPServer(QTreeWidgetItem* root, bool* success, QSt
             &marovent::OnKCPServer_ClientConnected);
     connect(server, &SessionItemKCPServer::OnClientDisconnectedSignal, this,
             &marovent::OnKCPServer_ClientDisconnected);
-    PlaceSession(server, root, ip, port);
-    *success = server->Start(ip.toUtf8(), (unsigned)port);
-    *error = QString::fromUtf8(net_last_error());
-    server->GetTreeItem()->setExpanded(true);
-    return server;
+    return PlaceServer(server, root, ip, port, success, error);
 }
 
 SessionItem* marovent::CreateKCPClient(QTreeWidgetItem* root, bool*, QString*) {
@@ -549,9 +557,7 @@ SessionItem* marovent::CreateKCPClient(QTreeWidgetItem* root, bool*, QString*) {
     const int port = dialog.GetPort();
     auto* client = new SessionItemKCPClient("KCPClient", dialog.GetMode());
     ConnectKCPClient(client);
-    PlaceSession(client, root, ip, port);
-    client->SetTarget(ip.toUtf8(), (unsigned)port, kConnectTimeoutMs);
-    return client;
+    return PlaceClient(client, root, ip, port);
 }
 
 SessionItem* marovent::CreateCOM(QTreeWidgetItem* root, bool* success, QString* error) {

@@ -16,6 +16,7 @@ class QTreeWidgetItem;
 class QTimer;
 class SessionItem;
 class SessionItemClient;
+class SessionItemServer;
 class SessionItemTCPClient;
 class SessionItemKCPClient;
 
@@ -80,6 +81,9 @@ private:
     bool StartServer(SessionItem* session, QString* error);
     bool StartClient(SessionItem* session, QString* error);
     void PlaceSession(SessionItem* session, QTreeWidgetItem* parent, const QString& first, int second);
+    SessionItem* PlaceServer(SessionItemServer* server, QTreeWidgetItem* root, const QString& ip, int port,
+                             bool* success, QString* error);
+    SessionItem* PlaceClient(SessionItemClient* client, QTreeWidgetItem* root, const QString& ip, int port);
     void ConnectTCPClient(SessionItemTCPClient* session);
     void ConnectKCPClient(SessionItemKCPClient* session);
     void ConnectView(SessionItem* session);

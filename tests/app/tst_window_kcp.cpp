@@ -46,6 +46,17 @@ bool Connected(QTreeWidgetItem* client) {
     return session != nullptr && session->IsConnected();
 }
 
+// A client made through its dialog and started; null unless it connected and
+// the server listed one more child for it.
+QTreeWidgetItem* StartClient(Window& w, QTreeWidgetItem* server, uint16_t port, int mode) {
+    const int children = server->childCount();
+    QTreeWidgetItem* client = CreateKcp(w, "KCP Client", port, mode);
+    w.Press("startButton");
+    if (!WaitFor([&] { return Connected(client) && server->childCount() == children + 1; }))
+        return nullptr;
+    return client;
+}
+
 void SendFrom(Window& w, QTreeWidgetItem* item, const QString& text) {
     w.Click(item);
     w.Type(text);
@@ -146,11 +157,9 @@ void WindowKcpTest::closingServerDropsChildrenSmallestHandleFirst() {
     Window w;
     const uint16_t port = loopback::FreePort();
     QTreeWidgetItem* server = CreateKcp(w, "KCP Server", port, 0);
-    QTreeWidgetItem* a = CreateKcp(w, "KCP Client", port, 0);
-    w.Press("startButton");
-    QTreeWidgetItem* b = CreateKcp(w, "KCP Client", port, 1);
-    w.Press("startButton");
-    QVERIFY(WaitFor([&] { return Connected(a) && Connected(b) && server->childCount() == 2; }));
+    QTreeWidgetItem* a = StartClient(w, server, port, 0);
+    QTreeWidgetItem* b = StartClient(w, server, port, 1);
+    QVERIFY(a != nullptr && b != nullptr);
 
     QList<KCPCLIENT> order;
     QList<bool> runningAtSignal;
@@ -185,12 +194,9 @@ void WindowKcpTest::closingClientOrDeletingChildEndsTheOtherSide() {
     Window w;
     const uint16_t port = loopback::FreePort();
     QTreeWidgetItem* server = CreateKcp(w, "KCP Server", port, 2);
-    QTreeWidgetItem* a = CreateKcp(w, "KCP Client", port, 2);
-    w.Press("startButton");
-    QVERIFY(WaitFor([&] { return Connected(a) && server->childCount() == 1; }));
-    QTreeWidgetItem* b = CreateKcp(w, "KCP Client", port, 2);
-    w.Press("startButton");
-    QVERIFY(WaitFor([&] { return Connected(b) && server->childCount() == 2; }));
+    QTreeWidgetItem* a = StartClient(w, server, port, 2);
+    QTreeWidgetItem* b = StartClient(w, server, port, 2);
+    QVERIFY(a != nullptr && b != nullptr);
     const int aPort = SessionAt<SessionItemKCPClient>(a)->GetLocalPort();
 
     // The client disconnects: the server's child for it goes.
