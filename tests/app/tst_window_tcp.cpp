@@ -220,8 +220,37 @@ void WindowTcpTest::deletingServerRemovesChildrenFirst() {
     QTreeWidgetItem* server = w.Create("TCP Server", "127.0.0.1", port);
     int a = loopback::Connect(port);
     int b = loopback::Connect(port);
-    QVERIFY(WaitFor([&] { return server->childCount() == 2; }));
-    w.Click(server);
+    int c = loopback::Connect(port);
+    QVERIFY(WaitFor([&] { return server->childCount() == 3; }));
+
+    // Deleting one shown connection ends it for its peer and shows the server.
+    w.Click(server->child(2));
+    auto* third = static_cast<SessionItemTCPClient*>(w.CurrentSession());
+    const int thirdPort = third->GetLocalPort() == port ? third->GetPeerPort() : -1;
+    w.Press("deleteButton");
+    QCOMPARE(server->childCount(), 2);
+    QCOMPARE(w.Current(), server);
+    QVERIFY(thirdPort > 0);
+    for (int i = 0; i < server->childCount(); ++i)
+        QVERIFY(!server->child(i)->text(0).endsWith(QString(":%1").arg(thirdPort)));
+    int deleted = -1;
+    for (int fd : {a, b, c}) {
+        sockaddr_in local = {};
+        socklen_t length = sizeof(local);
+        getsockname(fd, (sockaddr*)&local, &length);
+        if (ntohs(local.sin_port) == thirdPort)
+            deleted = fd;
+    }
+    QVERIFY(deleted >= 0);
+    bool closed = false;
+    QVERIFY(WaitFor([&] {
+        loopback::ReadAvailable(deleted, &closed);
+        return closed;
+    }));
+    if (deleted != c)
+        std::swap(deleted == a ? a : b, c);  // a and b stay the live ones
+    close(c);
+
     QList<int> childrenAtRemoval;
     QObject scope;
     auto* session = static_cast<SessionItemTCPServer*>(w.CurrentSession());
