@@ -86,9 +86,9 @@ public:
     int HeldCount() const { return held_.size(); }
 
     // Bounds of what is held for connections not listed yet.
-    static const int kMaxHeldPeers = 64;
-    static const int kMaxHeldChunks = SessionItem::kMaxReceivedLines;
-    static const int kMaxHeldBytes = 1024 * 1024;
+    static constexpr int kMaxHeldPeers = 64;
+    static constexpr int kMaxHeldChunks = SessionItem::kMaxReceivedLines;
+    static constexpr int kMaxHeldBytes = 1024 * 1024;
 
 protected:
     // holdMs: how long data for a connection not listed yet waits for its
