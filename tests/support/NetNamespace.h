@@ -17,6 +17,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <stdlib.h>
+
 #include <functional>
 
 namespace netns {
@@ -79,6 +81,27 @@ inline int RunInNamespace(const std::function<int()>& body, unsigned watchdogSec
     if (WIFSIGNALED(status))
         return 128 + WTERMSIG(status);
     return WEXITSTATUS(status);
+}
+
+// Set in the environment of a program started by RunSelfInNamespace.
+const char* const kInsideVariable = "MAROVENT_IN_NETNS";
+
+inline bool Inside() {
+    return getenv(kInsideVariable) != nullptr;
+}
+
+// Runs this same test program again, inside the namespace, with args (for a
+// QtTest program: the name of one test function). A fresh process keeps the
+// namespace away from threads and sockets that the caller already holds.
+// Returns its exit status as RunInNamespace does.
+inline int RunSelfInNamespace(const char* arg, unsigned watchdogSeconds = 60) {
+    return RunInNamespace([arg] {
+        setenv(kInsideVariable, "1", 1);
+        char self[] = "/proc/self/exe";
+        char* const argv[] = {self, const_cast<char*>(arg), nullptr};
+        execv(self, argv);
+        return 127;
+    }, watchdogSeconds);
 }
 
 }  // namespace netns
