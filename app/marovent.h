@@ -15,6 +15,8 @@ class maroventClass;
 class QTreeWidgetItem;
 class QTimer;
 class SessionItem;
+class SessionItemClient;
+class SessionItemTCPClient;
 
 class marovent : public QWidget {
     Q_OBJECT
@@ -24,6 +26,13 @@ public:
 
     // Formats a byte count or rate for the statistics line (b, Kb, Mb; decimal units).
     static QString FormatBytes(qint64 value, bool rate);
+    // Space-separated groups of hexadecimal digits to bytes; other characters are skipped.
+    static QByteArray ParseHexText(const QString& text);
+    // CRC-16/MODBUS of count bytes, as its low and high byte.
+    static void ModbusCrc16(const unsigned char* data, int count, unsigned char* low, unsigned char* high);
+    // The text a stored line shows in the receive view: decoded, and shortened
+    // when it is too long to lay out without stalling the window.
+    static QString ViewText(const QByteArray& line);
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -53,8 +62,36 @@ private slots:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    struct SessionKind;
+    static const SessionKind* KindOfRoot(int root);
+
     int GetCurrentRootType() const;
+    int RootTypeOf(const QTreeWidgetItem* item) const;
     static SessionItem* SessionOf(QTreeWidgetItem* item);
+
+    // Creating, starting and closing, per kind (the table in KindOfRoot).
+    SessionItem* CreateTCPServer(QTreeWidgetItem* root, bool* success, QString* error);
+    SessionItem* CreateTCPClient(QTreeWidgetItem* root, bool* success, QString* error);
+    SessionItem* CreateCOM(QTreeWidgetItem* root, bool* success, QString* error);
+    bool StartCOM(SessionItem* session, QString* error);
+    bool StartServer(SessionItem* session, QString* error);
+    bool StartClient(SessionItem* session, QString* error);
+    void PlaceSession(SessionItem* session, QTreeWidgetItem* parent, const QString& first, int second);
+    void ConnectTCPClient(SessionItemTCPClient* session);
+    void ConnectView(SessionItem* session);
+    void CloseSession(SessionItem* session);
+    void AddAcceptedChild(QTreeWidgetItem* serverItem, SessionItemClient* child);
+    void DropAcceptedChild(QTreeWidgetItem* item);
+    void RefreshClientItem(QTreeWidgetItem* item);
+    void ShowError(const QString& text);
+
+    // Receive view and send box.
+    void DrawSession(QTreeWidgetItem* item, SessionItem* session);
+    void RebuildReceiveView(SessionItem* session);
+    void SetSendBoxText(const QString& text);
+    void AppendToView(const QString& text);
+    void FlushView();
+    void ScrollToBottom();
     void SelectItem(QTreeWidgetItem* item);
     void ShowStatePanel();
     void HideStatePanel();
@@ -70,6 +107,10 @@ private:
     QTimer* timer_ = nullptr;
     bool autoScroll_ = true;
     qint64 lastStatisticsTime_ = 0;
+    // Lines that arrive during a tick are shown in one insert at its end:
+    // laying out many inserts one by one costs far more than one joined insert.
+    bool inTick_ = false;
+    QString pendingView_;
 };
 
 #endif

@@ -1,11 +1,23 @@
 #include "SessionItem.h"
 
 #include <QDateTime>
+#include <QTreeWidgetItem>
+#include <QVariant>
 
 #include "Encoding.h"
 #include "transport.h"
 
 SessionItem::SessionItem(const QString& kind) : QObject(nullptr), kind_(kind) {}
+
+SessionItem* SessionItem::FromTreeItem(QTreeWidgetItem* item) {
+    if (item == nullptr)
+        return nullptr;
+    return static_cast<SessionItem*>(item->data(0, Qt::UserRole).value<void*>());
+}
+
+void SessionItem::StoreInTreeItem(QTreeWidgetItem* item, SessionItem* session) {
+    item->setData(0, Qt::UserRole, QVariant::fromValue<void*>(session));
+}
 
 quint64 SessionItem::ClockNow() const {
     return net_poll();

@@ -43,6 +43,11 @@ public:
     QTreeWidgetItem* GetTreeItem() const { return treeItem_; }
     void SetTreeItem(QTreeWidgetItem* item) { treeItem_ = item; }
 
+    // The session a tree item shows (column 0, first user role), or null for
+    // a category root or a null item; and storing it there.
+    static SessionItem* FromTreeItem(QTreeWidgetItem* item);
+    static void StoreInTreeItem(QTreeWidgetItem* item, SessionItem* session);
+
     void AddRecvCount(int n);
     qint64 GetRecvTotal() const { return recvTotal_; }
     qint64 GetRecvRate() const { return recvRate_; }

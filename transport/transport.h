@@ -23,6 +23,20 @@ struct sockaddr;
 #define NET_ERR_BIND_CONNECT  (-104) // TCP: bind or connect refused
 #define NET_ERR_LISTEN        (-105) // TCP: listen refused
 
+// KCP connections (client and server): every conversation uses one number,
+// messages are taken into a buffer that holds the largest one (65535 payload
+// bytes plus the 2-byte type), the engine flushes every 10 ms, a connected
+// client proves it is alive every 2000 ms on each channel, a server drops a
+// peer after 4 keepalive periods of silence or an unfinished handshake.
+#define KCP_CONVERSATION         1
+#define KCP_RECV_BUFFER_SIZE     65537
+#define KCP_INTERVAL_MS          10
+#define KCP_KEEPALIVE_MS         2000
+#define KCP_HANDSHAKE_TIMEOUT_MS 5000
+// Largest length field (type plus payload) a KCP control frame may carry; a
+// peer announcing more is dropped rather than buffered without bound.
+#define KCP_MAX_FRAME_LENGTH     (16 * 1024 * 1024 + 2)
+
 // Run modes: NET_RUN_ONCE waits for at least one event; anything else never waits.
 #define NET_RUN_NOWAIT 0
 #define NET_RUN_ONCE   1
@@ -47,6 +61,15 @@ typedef void (*tcp_server_disconnect_cb)(TCPCLIENT client, void* user);
 typedef void (*tcp_server_recv_cb)(TCPCLIENT client, const char* data, int length, void* user);
 
 typedef void (*udp_client_recv_cb)(const char* data, int64_t nread, const struct sockaddr* sender, void* user);
+
+// channel: 0 TCP frame, 1 KCP message, 2 raw UDP datagram.
+typedef void (*kcp_client_connect_cb)(int code, const char* message, void* user);
+typedef void (*kcp_client_recv_cb)(const char* data, int length, int channel, void* user);
+typedef void (*kcp_client_disconnect_cb)(void* user);
+
+typedef void (*kcp_server_connect_cb)(KCPCLIENT client, void* user);
+typedef void (*kcp_server_disconnect_cb)(KCPCLIENT client, void* user);
+typedef void (*kcp_server_recv_cb)(KCPCLIENT client, const char* data, int length, int channel, void* user);
 
 /* ---- Library-wide helpers ----------------------------------------------- */
 
@@ -123,5 +146,43 @@ void udp_client_set_user_data(UDPCLIENT client, void* user);
 // Asks the kernel for a receive buffer of bytes on the open socket (SO_RCVBUF,
 // capped by the system); returns 0 or a negative libuv code.
 int udp_client_set_recv_buffer_size(UDPCLIENT client, int bytes);
+
+/* ---- KCP client --------------------------------------------------------- */
+// One peer over three channels: frames on a TCP control connection (0), KCP
+// messages (1) and raw datagrams (2) on one UDP socket. An outgoing client owns
+// its TCP connection and UDP endpoint and fires its callbacks in kcp_client_run.
+// A connection accepted by a KCP server is used through kcp_client_send and
+// dropped with kcp_client_stop; its events come through the server's callbacks.
+// kcp_client_stop and kcp_client_destroy may be called from inside the
+// object's own callbacks; a start made there takes effect when the run returns.
+
+KCPCLIENT kcp_client_create(int mode);  // mode: 0 default, 1 fast, 2 ultra
+void kcp_client_destroy(KCPCLIENT client);
+void kcp_client_start(KCPCLIENT client, const struct sockaddr* server, int timeout_ms);
+void kcp_client_stop(KCPCLIENT client);
+int kcp_client_local_addr(KCPCLIENT client, struct sockaddr* out);
+int kcp_client_remote_addr(KCPCLIENT client, struct sockaddr* out);
+// mode = channel 0, 1 or 2; returns the bytes handed to that channel, or a negative code.
+int kcp_client_send(KCPCLIENT client, const char* data, int length, int mode);
+void kcp_client_set_connect_cb(KCPCLIENT client, kcp_client_connect_cb cb);
+void kcp_client_set_disconnect_cb(KCPCLIENT client, kcp_client_disconnect_cb cb);
+void kcp_client_set_recv_cb(KCPCLIENT client, kcp_client_recv_cb cb);
+void kcp_client_set_user_data(KCPCLIENT client, void* user);
+void kcp_client_run(KCPCLIENT client, int mode);
+
+/* ---- KCP server --------------------------------------------------------- */
+// Accepts KCP clients: a TCP listener plus one UDP socket per peer, all driven
+// by kcp_server_run. Peers are reported once their handshake finishes; a
+// peer's KCPCLIENT stays valid until the run after it closed (or server stop).
+
+struct KCPServer* kcp_server_create(int mode);
+void kcp_server_destroy(struct KCPServer* server);
+int kcp_server_start(struct KCPServer* server, const struct sockaddr* listen_addr);
+void kcp_server_stop(struct KCPServer* server);
+void kcp_server_run(struct KCPServer* server, int mode);
+void kcp_server_set_connect_cb(struct KCPServer* server, kcp_server_connect_cb cb);
+void kcp_server_set_disconnect_cb(struct KCPServer* server, kcp_server_disconnect_cb cb);
+void kcp_server_set_recv_cb(struct KCPServer* server, kcp_server_recv_cb cb);
+void kcp_server_set_user_data(struct KCPServer* server, void* user);
 
 #endif

@@ -8,6 +8,7 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QSettings>
+#include <QPlainTextEdit>
 #include <QTextEdit>
 #include <QTimer>
 #include <QTreeWidget>
@@ -204,7 +205,7 @@ private slots:
         for (int key : {Qt::Key_A, Qt::Key_Left, Qt::Key_Return, Qt::Key_F5})
             QVERIFY2(!Filtered(w, edit, key), qPrintable(QKeySequence(key).toString()));
         // The filter is only on the send box and the tree.
-        QVERIFY(!Filtered(w, Child<QTextEdit>(w, "recvTextEdit"), Qt::Key_Up));
+        QVERIFY(!Filtered(w, Child<QPlainTextEdit>(w, "recvTextEdit"), Qt::Key_Up));
     }
 
     void upAndDownNeverMoveTheCursor() {

@@ -1,0 +1,93 @@
+#include "SessionItemClient.h"
+
+#include <netinet/in.h>
+
+#include "transport.h"
+
+SessionItemClient::SessionItemClient(const QString& kind, bool accepted, int outgoingType,
+                                     int acceptedType)
+    : SessionItem(kind),
+      accepted_(accepted),
+      connected_(accepted),
+      outgoingType_(outgoingType),
+      acceptedType_(acceptedType) {}
+
+void SessionItemClient::SetTarget(const QByteArray& ip, unsigned port, unsigned timeoutMs) {
+    ip_ = ip;
+    port_ = port;
+    timeout_ = timeoutMs;
+}
+
+bool SessionItemClient::Connect() {
+    connected_ = false;
+    connecting_ = true;
+    struct sockaddr* target = net_shared_addr();
+    net_ip_to_addr(ip_.constData(), (uint16_t)port_, target);
+    StartTransport(target, timeout_);
+    return true;
+}
+
+int SessionItemClient::GetType() {
+    return accepted_ ? acceptedType_ : outgoingType_;
+}
+
+void SessionItemClient::Update() {
+    SessionItem::Update();
+    // An accepted connection runs on its server's loop, which the server runs.
+    if (!accepted_)
+        RunTransport();
+}
+
+void SessionItemClient::Close() {
+    connected_ = false;
+    connecting_ = false;
+    CloseTransport();
+}
+
+bool SessionItemClient::Send(const QByteArray& data) {
+    return SendTransport(data) > 0;
+}
+
+bool SessionItemClient::ReadAddress(bool local, QString* ip, int* port) {
+    struct sockaddr_in address = {};
+    struct sockaddr* raw = reinterpret_cast<struct sockaddr*>(&address);
+    if ((local ? LocalAddress(raw) : RemoteAddress(raw)) != 0)
+        return false;
+    char text[16] = {0};
+    unsigned number = 0;
+    net_addr_to_ip(raw, text, &number);
+    if (ip != nullptr)
+        *ip = QString::fromLatin1(text);
+    if (port != nullptr)
+        *port = (int)number;
+    return true;
+}
+
+int SessionItemClient::GetLocalPort() {
+    int port = 0;
+    ReadAddress(true, nullptr, &port);
+    return port;
+}
+
+QString SessionItemClient::GetPeerIP() {
+    QString ip = "0.0.0.0";
+    ReadAddress(false, &ip, nullptr);
+    return ip;
+}
+
+int SessionItemClient::GetPeerPort() {
+    int port = 0;
+    ReadAddress(false, nullptr, &port);
+    return port;
+}
+
+void SessionItemClient::ConnectFinished(int status) {
+    connected_ = (status == 0);
+    connecting_ = false;
+    EmitConnectResult(status == 0);
+}
+
+void SessionItemClient::ConnectionEnded() {
+    connected_ = false;
+    EmitDisconnected();
+}

@@ -1,0 +1,777 @@
+// KCP connection: a TCP control connection, a KCP conversation and raw
+// datagrams on one UDP socket. The same object serves an outgoing client and
+// a connection accepted by a KCP server (server role).
+#include <stdlib.h>
+#include <string.h>
+
+#include <new>
+
+#include "kcp_session.h"
+
+namespace {
+
+const char* const kNoError = "no error";
+const char* const kConnectTimeout = "connect timeout";
+const char* const kConnectException = "connect exception";
+
+uint32_t read_u32(const char* p) {
+    const unsigned char* b = (const unsigned char*)p;
+    return (uint32_t)b[0] | (uint32_t)b[1] << 8 | (uint32_t)b[2] << 16 | (uint32_t)b[3] << 24;
+}
+
+uint16_t read_u16(const char* p) {
+    const unsigned char* b = (const unsigned char*)p;
+    return (uint16_t)(b[0] | b[1] << 8);
+}
+
+void write_u32(char* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        p[i] = (char)(v >> (8 * i));
+}
+
+void write_u16(char* p, uint16_t v) {
+    p[0] = (char)v;
+    p[1] = (char)(v >> 8);
+}
+
+int64_t now_ms() {
+    return (int64_t)net_poll();
+}
+
+// Grows to the smallest power of two that holds need bytes.
+bool stream_buffer_reserve(StreamBuffer* buffer, size_t need) {
+    if (need <= buffer->capacity && buffer->data != nullptr)
+        return true;
+    size_t capacity = buffer->capacity < 2 ? 2 : buffer->capacity;
+    while (capacity < need) {
+        if (capacity > SIZE_MAX / 2)
+            return false;
+        capacity *= 2;
+    }
+    char* data = (char*)realloc(buffer->data, capacity);
+    if (data == nullptr)
+        return false;
+    buffer->data = data;
+    buffer->capacity = capacity;
+    return true;
+}
+
+// Walks the whole frames at the front of data. Returns the bytes they took,
+// or -1 for a hostile length field; *stopped tells that a handler said stop.
+long parse_frames(const char* data, size_t size, kcp_frame_handler handle, void* context, bool* stopped) {
+    size_t at = 0;
+    *stopped = false;
+    while (size - at >= 4) {
+        int32_t length = (int32_t)read_u32(data + at);
+        if (length < 2 || length > KCP_MAX_FRAME_LENGTH)
+            return -1;
+        if (size - at < (size_t)length + 4)
+            break;
+        unsigned type = read_u16(data + at + 4);
+        const char* payload = data + at + FRAME_HEADER_SIZE;
+        at += (size_t)length + 4;
+        if (!handle(context, type, payload, (uint32_t)length - 2)) {
+            *stopped = true;
+            break;
+        }
+    }
+    return (long)at;
+}
+
+/* ---- Engine ------------------------------------------------------------- */
+
+struct ModePreset {
+    int nodelay, interval, resend, nc;
+};
+
+const ModePreset kPresets[] = {
+    {0, KCP_INTERVAL_MS, 0, 0},
+    {0, KCP_INTERVAL_MS, 0, 1},
+    {1, KCP_INTERVAL_MS, 2, 1},
+};
+
+// The engine's output: one datagram to the peer's UDP address.
+int datagram_out(const char* data, int length, KcpControl*, void* user) {
+    KCPCLIENT k = (KCPCLIENT)user;
+    // Nothing can be sent before the peer's address is known; sending to port 0 would only fail.
+    if (k->udp == nullptr || k->udp_peer.sin_port == 0)
+        return -1;
+    return udp_client_send(k->udp, data, length, (const struct sockaddr*)&k->udp_peer) <= 0 ? -1 : length;
+}
+
+// A fresh engine (sequence numbers restart at 0) in the object's mode.
+void engine_setup(KCPCLIENT k) {
+    kcp_release(k->engine);
+    k->engine = kcp_create(KCP_CONVERSATION, k);
+    if (k->engine == nullptr)
+        return;
+    const ModePreset& preset = kPresets[k->mode < 3 ? k->mode : 0];
+    kcp_set_nodelay(k->engine, preset.nodelay, preset.interval, preset.resend, preset.nc);
+    kcp_set_output(k->engine, datagram_out);
+    kcp_set_window(k->engine, 128, 128);
+    kcp_set_mtu(k->engine, MAX_UDP_PAYLOAD);
+}
+
+// Queues one KCP message; kcp_send's result (length + 2), or -2.
+int message_send(KCPCLIENT k, unsigned type, const char* payload, uint32_t length) {
+    if (k->engine == nullptr || !kcp_message_build(&k->scratch, type, payload, length))
+        return -2;
+    return kcp_send(k->engine, k->scratch.data, (int)k->scratch.size);
+}
+
+// Sends one control frame; tcp_client_send's result.
+int frame_send(KCPCLIENT k, unsigned type, const char* payload, uint32_t length) {
+    if (k->tcp == nullptr)
+        return -1;
+    if (!kcp_frame_build(&k->scratch, type, payload, length))
+        return -2;
+    return tcp_client_send(k->tcp, k->scratch.data, (int)k->scratch.size);
+}
+
+/* ---- Reports to the owner ----------------------------------------------- */
+
+// Every helper that may call the owner returns whether the caller may go on:
+// false once the owner stopped, closed or destroyed the object in a callback.
+bool still_ours(KCPCLIENT k, unsigned generation) {
+    return k->generation == generation && !k->destroy_requested;
+}
+
+bool report_connect(KCPCLIENT k, int code, const char* message) {
+    unsigned generation = k->generation;
+    if (k->on_connect != nullptr)
+        k->on_connect(code, message, k->user);
+    return still_ours(k, generation);
+}
+
+bool deliver(KCPCLIENT k, const char* data, int length, int channel);
+
+void clear_pending(KCPCLIENT k) {
+    k->pending.clear();
+    k->pending_bytes = 0;
+}
+
+// The handshake finished on the client side: the result first, then what
+// arrived meanwhile, in arrival order.
+bool finish_client_handshake(KCPCLIENT k) {
+    k->handshake_pending = false;
+    k->connected = true;
+    k->tcp_attempt = false;
+    if (!report_connect(k, 0, kNoError))
+        return false;
+    while (!k->pending.empty()) {
+        KcpDelivery delivery = std::move(k->pending.front());
+        k->pending.pop_front();
+        k->pending_bytes -= delivery.bytes.size();
+        if (!deliver(k, delivery.bytes.data(), (int)delivery.bytes.size(), (int)delivery.channel))
+            return false;
+    }
+    return true;
+}
+
+void close_outgoing(KCPCLIENT k);
+
+// The peer broke the protocol (hostile frame length, malformed or oversized
+// message, flood before the handshake): the connection is dropped as if the
+// peer had closed it.
+void protocol_broken(KCPCLIENT k) {
+    if (k->server_role) {
+        kcp_server_peer_lost(k->server, k);
+        return;
+    }
+    close_outgoing(k);
+}
+
+// Channel data for the owner: a server-role object passes it to its server at
+// once; a client holds it back until the handshake has finished.
+bool deliver(KCPCLIENT k, const char* data, int length, int channel) {
+    unsigned generation = k->generation;
+    if (k->server_role) {
+        kcp_server_notify_recv(k->server, k, data, length, channel);
+    } else if (k->connected) {
+        if (k->on_recv != nullptr)
+            k->on_recv(data, length, channel, k->user);
+    } else {
+        if (k->pending_bytes + (size_t)length > KCP_MAX_PENDING_BYTES) {
+            protocol_broken(k);
+            return false;
+        }
+        k->pending.push_back(KcpDelivery{(uint32_t)channel, std::string(data, (size_t)length)});
+        k->pending_bytes += (size_t)length;
+    }
+    return still_ours(k, generation);
+}
+
+/* ---- Frames, datagrams, messages ---------------------------------------- */
+
+bool handle_frame(void* context, unsigned type, const char* payload, uint32_t length) {
+    KCPCLIENT k = (KCPCLIENT)context;
+    switch (type) {
+    case FRAME_DATA:
+        return deliver(k, payload, (int)length, 0);
+    case FRAME_UDP_PORT:
+        // Only a server announces a port; from a client it would redirect our datagrams.
+        if (k->server_role || length < 2)
+            return true;
+        k->awaiting_peer = false;
+        k->udp_peer.sin_port = htons(read_u16(payload));
+        message_send(k, MSG_HELLO, nullptr, 0);
+        return true;
+    default:  // keepalives and unknown types
+        return true;
+    }
+}
+
+void read_frames(KCPCLIENT k, const char* data, size_t length) {
+    if (k->closed)
+        return;
+    if (kcp_frames_feed(&k->stream, data, length, handle_frame, k) == KCP_FEED_BROKEN)
+        protocol_broken(k);
+}
+
+void handle_datagram(KCPCLIENT k, const char* data, int length, const struct sockaddr* sender) {
+    if (k->closed)
+        return;
+    if (k->engine != nullptr && kcp_input(k->engine, data, length) >= 0) {
+        if (k->awaiting_peer) {
+            memcpy(&k->udp_peer, sender, sizeof(k->udp_peer));
+            k->awaiting_peer = false;
+        }
+        return;
+    }
+    deliver(k, data, length, 2);
+}
+
+// One message taken from the engine. Returns false when the loop must end.
+bool handle_message(KCPCLIENT k, int n, int64_t now) {
+    if (n < MSG_HEADER_SIZE) {
+        protocol_broken(k);
+        return false;
+    }
+    // Taken from a datagram whose sender was never recorded (it was partly
+    // rejected): there is nowhere to answer, so it is dropped.
+    if (k->awaiting_peer)
+        return true;
+    unsigned type = read_u16(k->recv_buffer);
+    const char* payload = k->recv_buffer + MSG_HEADER_SIZE;
+    int length = n - MSG_HEADER_SIZE;
+    if (k->server_role) {
+        k->last_kcp_recv = now;
+        if (k->handshake_pending) {
+            unsigned generation = k->generation;
+            k->handshake_pending = false;
+            k->connected = true;
+            message_send(k, MSG_WELCOME, nullptr, 0);
+            kcp_server_notify_connected(k->server, k);
+            return still_ours(k, generation);
+        }
+        return type == MSG_KEEPALIVE || deliver(k, payload, length, 1);
+    }
+    if (k->handshake_pending)
+        return finish_client_handshake(k);
+    return type == MSG_KEEPALIVE || deliver(k, payload, length, 1);
+}
+
+bool take_messages(KCPCLIENT k, int64_t now) {
+    if (k->engine == nullptr)
+        return true;
+    for (;;) {
+        int n = kcp_recv(k->engine, k->recv_buffer, KCP_RECV_BUFFER_SIZE);
+        if (n == -3) {  // can never fit: the conversation would stall on it forever
+            protocol_broken(k);
+            return false;
+        }
+        if (n < 0)
+            return true;
+        if (!handle_message(k, n, now))
+            return false;
+    }
+}
+
+bool keep_alive(KCPCLIENT k, int64_t now) {
+    if (!k->connected)
+        return true;
+    if (k->server_role) {
+        if (now - k->last_kcp_recv > 4 * KCP_KEEPALIVE_MS) {
+            kcp_server_peer_lost(k->server, k);
+            return false;
+        }
+        return true;
+    }
+    if (now - k->last_kcp_send > KCP_KEEPALIVE_MS) {
+        k->last_kcp_send = now;
+        message_send(k, MSG_KEEPALIVE, nullptr, 0);
+    }
+    if (now - k->last_tcp_send > KCP_KEEPALIVE_MS) {
+        k->last_tcp_send = now;
+        frame_send(k, FRAME_KEEPALIVE, nullptr, 0);
+    }
+    return true;
+}
+
+/* ---- Client role: TCP hooks and lifecycle ------------------------------- */
+
+void on_tcp_connect(int status, const char* message, void* user) {
+    KCPCLIENT k = (KCPCLIENT)user;
+    // Only the outstanding attempt reports, and only once: a late time-out of
+    // the TCP layer after our own, or events of a connection being replaced, do not.
+    if (k->muted || !k->tcp_attempt)
+        return;
+    k->tcp_attempt = false;
+    if (status != 0)
+        report_connect(k, -2, message);
+}
+
+// The TCP connection ended (or was dropped for a broken protocol).
+void tcp_ended(KCPCLIENT k) {
+    k->tcp_attempt = false;
+    k->deadline = 0;
+    if (k->connected) {
+        k->connected = false;
+        if (k->on_disconnect != nullptr)
+            k->on_disconnect(k->user);
+        return;
+    }
+    report_connect(k, -3, kConnectException);
+}
+
+void on_tcp_disconnect(void* user) {
+    KCPCLIENT k = (KCPCLIENT)user;
+    if (!k->muted)
+        tcp_ended(k);
+}
+
+void on_tcp_recv(const char* data, int64_t nread, void* user) {
+    KCPCLIENT k = (KCPCLIENT)user;
+    if (!k->muted && nread > 0)
+        read_frames(k, data, (size_t)nread);
+}
+
+void on_udp_recv(const char* data, int64_t nread, const struct sockaddr* sender, void* user) {
+    KCPCLIENT k = (KCPCLIENT)user;
+    if (!k->muted && nread > 0)
+        handle_datagram(k, data, (int)nread, sender);
+}
+
+// Drops an outgoing client's connection after a protocol fault and reports it
+// the way a closed TCP connection is reported.
+void close_outgoing(KCPCLIENT k) {
+    if (k->tcp != nullptr)
+        tcp_client_close(k->tcp);
+    if (k->udp != nullptr)
+        udp_client_close(k->udp);
+    stream_buffer_reset(&k->stream);
+    clear_pending(k);
+    k->generation++;
+    tcp_ended(k);
+}
+
+void stop(KCPCLIENT k) {
+    if (k->tcp != nullptr) {
+        if (k->server_role) {
+            kcp_session_close(k);
+        } else {
+            k->muted = true;
+            tcp_client_close(k->tcp);
+            k->muted = false;
+        }
+    }
+    if (k->udp != nullptr)
+        udp_client_close(k->udp);
+    engine_setup(k);
+    stream_buffer_reset(&k->stream);
+    clear_pending(k);
+    k->connected = false;
+    k->pending_error = 0;
+    k->awaiting_peer = true;
+    k->handshake_pending = true;
+    k->deadline = 0;
+    k->tcp_attempt = false;
+    k->start_requested = false;
+    k->generation++;
+}
+
+// Replaces the UDP endpoint; the old one is destroyed at once unless its loop
+// may be running further up the stack.
+void retire_udp(KCPCLIENT k) {
+    if (k->udp == nullptr)
+        return;
+    if (k->depth > 0) {
+        udp_client_destroy(k->retired_udp);
+        k->retired_udp = k->udp;
+    } else {
+        k->muted = true;
+        udp_client_destroy(k->udp);
+        k->muted = false;
+    }
+    k->udp = nullptr;
+}
+
+bool attach_tcp(KCPCLIENT k) {
+    if (k->tcp != nullptr)
+        return true;
+    k->tcp = tcp_client_create();
+    if (k->tcp == nullptr)
+        return false;
+    tcp_client_set_user_data(k->tcp, k);
+    tcp_client_set_connect_cb(k->tcp, on_tcp_connect);
+    tcp_client_set_disconnect_cb(k->tcp, on_tcp_disconnect);
+    tcp_client_set_recv_cb(k->tcp, on_tcp_recv);
+    return true;
+}
+
+void start(KCPCLIENT k, const struct sockaddr* server, int timeout_ms) {
+    struct sockaddr_in target;
+    memcpy(&target, server, sizeof(target));
+    if (!attach_tcp(k)) {
+        k->pending_error = net_fail(NET_ERR_ALLOC_CONTEXT, "kcp client alloc context failed");
+        return;
+    }
+    stop(k);
+    int timeout = timeout_ms >= 0 ? timeout_ms : 2147483647;
+    k->tcp_remote = k->udp_local = k->udp_peer = target;
+    retire_udp(k);
+    k->udp = udp_client_create();
+    if (k->udp == nullptr) {
+        k->pending_error = net_fail(NET_ERR_ALLOC_CONTEXT, "udp client alloc context failed");
+        return;
+    }
+    udp_client_set_user_data(k->udp, k);
+    udp_client_set_recv_cb(k->udp, on_udp_recv);
+    struct sockaddr_in bind_addr;
+    bool loopback = target.sin_addr.s_addr == htonl(INADDR_LOOPBACK);
+    net_ip_to_addr(loopback ? "127.0.0.1" : "0.0.0.0", 0, (struct sockaddr*)&bind_addr);
+    if (udp_client_start(k->udp, (const struct sockaddr*)&bind_addr) != 0) {
+        k->pending_error = NET_ERR_ALLOC_CONTEXT;
+        return;
+    }
+    udp_client_local_addr(k->udp, (struct sockaddr*)&k->udp_local);
+    int64_t now = now_ms();
+    k->last_kcp_send = k->last_tcp_send = now;
+    k->deadline = now + timeout;
+    // Events of the connection being replaced may still come out of the TCP
+    // layer's teardown here; they belong to the old connection.
+    k->muted = true;
+    tcp_client_start(k->tcp, (const struct sockaddr*)&k->tcp_remote, timeout);
+    k->muted = false;
+    k->tcp_attempt = true;
+    k->pending_error = 0;
+}
+
+// The body of a run; returns early once the owner stopped or destroyed the object.
+void run(KCPCLIENT k, int mode) {
+    unsigned generation = k->generation;
+    int64_t now = now_ms();
+    if (k->deadline > 0 && now > k->deadline && !k->connected) {
+        if (k->server_role) {
+            kcp_session_close(k);
+            return;
+        }
+        stop(k);
+        if (!report_connect(k, -1, kConnectTimeout))
+            return;
+        generation = k->generation;
+    }
+    // A server-role connection's sockets run on its server's loops, which the server runs.
+    if (!k->server_role) {
+        if (k->tcp != nullptr)
+            tcp_client_run(k->tcp, mode);
+        if (!still_ours(k, generation))
+            return;
+        if (k->udp != nullptr)
+            udp_client_run(k->udp, mode);
+        if (!still_ours(k, generation))
+            return;
+    }
+    now = now_ms();
+    if (k->engine != nullptr)
+        kcp_update(k->engine, (uint32_t)now);
+    if (!take_messages(k, now) || !keep_alive(k, now))
+        return;
+    if (k->pending_error != 0) {
+        int code = k->pending_error;
+        k->pending_error = 0;
+        report_connect(k, code, net_last_error());
+    }
+}
+
+void release(KCPCLIENT k) {
+    if (!k->server_role) {
+        stop(k);
+        k->muted = true;
+        udp_client_destroy(k->udp);
+        udp_client_destroy(k->retired_udp);
+        tcp_client_destroy(k->tcp);
+    }
+    kcp_release(k->engine);
+    stream_buffer_release(&k->stream);
+    stream_buffer_release(&k->scratch);
+    free(k->recv_buffer);
+    delete k;
+}
+
+// Work that callbacks asked for while the object was busy is done once the
+// outermost call that could fire them returns.
+void leave(KCPCLIENT k) {
+    if (--k->depth > 0)
+        return;
+    if (k->destroy_requested) {
+        release(k);
+        return;
+    }
+    if (k->retired_udp != nullptr) {
+        k->muted = true;
+        udp_client_destroy(k->retired_udp);
+        k->muted = false;
+        k->retired_udp = nullptr;
+    }
+    if (k->start_requested) {
+        k->start_requested = false;
+        k->depth++;
+        start(k, (const struct sockaddr*)&k->start_addr, k->start_timeout);
+        k->depth--;
+    }
+}
+
+// The TCP connection's address, or zeros when there is none.
+int tcp_address(KCPCLIENT client, struct sockaddr* out, int (*get)(TCPCLIENT, struct sockaddr*)) {
+    if (client == nullptr || out == nullptr)
+        return net_fail(NET_ERR_NULL_HANDLE, "param is null");
+    memset(out, 0, sizeof(struct sockaddr_in));
+    if (client->tcp != nullptr)
+        get(client->tcp, out);
+    return 0;
+}
+
+}  // namespace
+
+/* ---- Shared with the KCP server ----------------------------------------- */
+
+void stream_buffer_init(StreamBuffer* buffer) {
+    buffer->data = nullptr;
+    buffer->capacity = 2;
+    buffer->size = 0;
+}
+
+bool stream_buffer_append(StreamBuffer* buffer, const char* data, size_t length) {
+    if (length > SIZE_MAX - buffer->size || !stream_buffer_reserve(buffer, buffer->size + length))
+        return false;
+    memcpy(buffer->data + buffer->size, data, length);
+    buffer->size += length;
+    return true;
+}
+
+bool stream_buffer_consume(StreamBuffer* buffer, size_t n) {
+    if (n > buffer->size)
+        return false;
+    memmove(buffer->data, buffer->data + n, buffer->size - n);
+    buffer->size -= n;
+    return true;
+}
+
+void stream_buffer_reset(StreamBuffer* buffer) {
+    stream_buffer_release(buffer);
+}
+
+void stream_buffer_release(StreamBuffer* buffer) {
+    free(buffer->data);
+    stream_buffer_init(buffer);
+}
+
+kcp_feed_result kcp_frames_feed(StreamBuffer* buffer, const char* data, size_t length,
+                                kcp_frame_handler handle, void* context) {
+    bool stopped = false;
+    if (buffer->size == 0) {
+        // Nothing held back: frames are handled straight from the caller's
+        // bytes and only an incomplete tail is copied.
+        long used = parse_frames(data, length, handle, context, &stopped);
+        if (used < 0)
+            return KCP_FEED_BROKEN;
+        if (stopped)
+            return KCP_FEED_STOPPED;
+        if (!stream_buffer_append(buffer, data + used, length - (size_t)used))
+            return KCP_FEED_BROKEN;
+        return KCP_FEED_OK;
+    }
+    if (!stream_buffer_append(buffer, data, length))
+        return KCP_FEED_BROKEN;
+    long used = parse_frames(buffer->data, buffer->size, handle, context, &stopped);
+    if (used < 0)
+        return KCP_FEED_BROKEN;
+    if (stopped)
+        return KCP_FEED_STOPPED;
+    stream_buffer_consume(buffer, (size_t)used);
+    return KCP_FEED_OK;
+}
+
+bool kcp_frame_build(StreamBuffer* out, unsigned type, const char* payload, uint32_t length) {
+    char header[FRAME_HEADER_SIZE];
+    write_u32(header, length + 2);
+    write_u16(header + 4, (uint16_t)type);
+    out->size = 0;
+    return stream_buffer_append(out, header, sizeof(header)) &&
+           (length == 0 || stream_buffer_append(out, payload, length));
+}
+
+bool kcp_message_build(StreamBuffer* out, unsigned type, const char* payload, uint32_t length) {
+    char header[MSG_HEADER_SIZE];
+    write_u16(header, (uint16_t)type);
+    out->size = 0;
+    return stream_buffer_append(out, header, sizeof(header)) &&
+           (length == 0 || stream_buffer_append(out, payload, length));
+}
+
+void kcp_session_attach(KCPCLIENT k, struct KCPServer* server, TCPCLIENT tcp, UDPCLIENT udp) {
+    k->server = server;
+    k->user = server;
+    k->tcp = tcp;
+    k->udp = udp;
+    k->server_role = true;
+    k->awaiting_peer = true;
+    k->handshake_pending = true;
+    memset(&k->udp_local, 0, sizeof(k->udp_local));
+    memset(&k->udp_peer, 0, sizeof(k->udp_peer));
+    memset(&k->tcp_remote, 0, sizeof(k->tcp_remote));
+    k->deadline = now_ms() + KCP_HANDSHAKE_TIMEOUT_MS;
+}
+
+void kcp_session_close(KCPCLIENT k) {
+    if (k->tcp != nullptr)
+        tcp_client_close(k->tcp);
+    if (k->udp != nullptr)
+        udp_client_close(k->udp);
+    k->closed = true;
+    k->tcp = nullptr;
+    k->connected = false;
+    k->deadline = 0;
+    k->generation++;
+}
+
+void kcp_session_tcp_data(KCPCLIENT k, const char* data, int length) {
+    if (length > 0)
+        read_frames(k, data, (size_t)length);
+}
+
+void kcp_session_datagram(KCPCLIENT k, const char* data, int length, const struct sockaddr* sender) {
+    if (length > 0)
+        handle_datagram(k, data, length, sender);
+}
+
+/* ---- Public API --------------------------------------------------------- */
+
+KCPCLIENT kcp_client_create(int mode) {
+    KCPCLIENT k = new (std::nothrow) kcp_client_s();
+    if (k == nullptr)
+        return nullptr;
+    k->mode = (uint32_t)mode;
+    k->awaiting_peer = true;
+    k->handshake_pending = true;
+    stream_buffer_init(&k->stream);
+    stream_buffer_init(&k->scratch);
+    k->recv_buffer = (char*)malloc(KCP_RECV_BUFFER_SIZE);
+    engine_setup(k);
+    if (k->recv_buffer == nullptr || k->engine == nullptr) {
+        release(k);
+        return nullptr;
+    }
+    return k;
+}
+
+void kcp_client_destroy(KCPCLIENT client) {
+    if (client == nullptr)
+        return;
+    if (client->depth > 0) {
+        // Called from one of its own callbacks: everything stops now, the
+        // memory goes when the run that fired the callback returns.
+        stop(client);
+        client->destroy_requested = true;
+        return;
+    }
+    release(client);
+}
+
+void kcp_client_start(KCPCLIENT client, const struct sockaddr* server, int timeout_ms) {
+    if (client == nullptr || server == nullptr || client->server_role || client->destroy_requested)
+        return;
+    if (client->depth > 0) {
+        memcpy(&client->start_addr, server, sizeof(client->start_addr));
+        client->start_timeout = timeout_ms;
+        stop(client);
+        client->start_requested = true;
+        return;
+    }
+    client->depth++;
+    start(client, server, timeout_ms);
+    leave(client);
+}
+
+void kcp_client_stop(KCPCLIENT client) {
+    if (client != nullptr)
+        stop(client);
+}
+
+int kcp_client_local_addr(KCPCLIENT client, struct sockaddr* out) {
+    return tcp_address(client, out, tcp_client_local_addr);
+}
+
+int kcp_client_remote_addr(KCPCLIENT client, struct sockaddr* out) {
+    return tcp_address(client, out, tcp_client_remote_addr);
+}
+
+int kcp_client_send(KCPCLIENT client, const char* data, int length, int mode) {
+    if (client == nullptr)
+        return NET_ERR_NULL_HANDLE;
+    if (mode >= 0 && mode <= 2 && length > 0 && data == nullptr)
+        return -1;
+    switch (mode) {
+    case 0:
+        // A frame the peer would refuse as hostile is not sent at all.
+        if (!client->connected || length < 0 || length > KCP_MAX_FRAME_LENGTH - 2)
+            return -1;
+        client->last_tcp_send = now_ms();
+        if (client->tcp == nullptr)
+            return -1;
+        if (frame_send(client, FRAME_DATA, data, (uint32_t)length) <= 0)
+            return NET_ERR_ALLOC_CONTEXT;
+        return length + FRAME_HEADER_SIZE;
+    case 1:
+        if (!client->connected || client->closed || length < 0 || length > KCP_MAX_MESSAGE)
+            return -1;
+        client->last_kcp_send = now_ms();
+        return message_send(client, MSG_DATA, data, (uint32_t)length);
+    case 2:
+        if (!client->connected || client->udp == nullptr ||
+            udp_client_send(client->udp, data, length, (const struct sockaddr*)&client->udp_peer) <= 0)
+            return -1;
+        return length;
+    default:
+        return NET_ERR_ALLOC_CONTEXT;
+    }
+}
+
+void kcp_client_set_connect_cb(KCPCLIENT client, kcp_client_connect_cb cb) {
+    if (client != nullptr)
+        client->on_connect = cb;
+}
+
+void kcp_client_set_disconnect_cb(KCPCLIENT client, kcp_client_disconnect_cb cb) {
+    if (client != nullptr)
+        client->on_disconnect = cb;
+}
+
+void kcp_client_set_recv_cb(KCPCLIENT client, kcp_client_recv_cb cb) {
+    if (client != nullptr)
+        client->on_recv = cb;
+}
+
+void kcp_client_set_user_data(KCPCLIENT client, void* user) {
+    if (client != nullptr)
+        client->user = user;
+}
+
+void kcp_client_run(KCPCLIENT client, int mode) {
+    if (client == nullptr || client->destroy_requested)
+        return;
+    client->depth++;
+    run(client, mode);
+    leave(client);
+}

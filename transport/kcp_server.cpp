@@ -1,0 +1,269 @@
+// KCP server: a TCP listener for the peers' control connections and one UDP
+// socket per peer, all members of one UDP group, so one run drives them all.
+#include <string.h>
+
+#include <new>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "kcp_session.h"
+#include "udp_group.h"
+
+struct KCPServer {
+    virtual ~KCPServer();
+
+    kcp_server_connect_cb on_connect = nullptr;
+    kcp_server_disconnect_cb on_disconnect = nullptr;
+    kcp_server_recv_cb on_recv = nullptr;
+    void* user = nullptr;
+    TCPSERVER listener = nullptr;
+    std::unordered_set<KCPCLIENT> connections;
+    struct sockaddr_in udp_bind;
+    UDPGROUP group = nullptr;
+    uint32_t mode = 0;
+
+    // Which connection a group member serves (the datagram router's lookup).
+    std::unordered_map<UDPCLIENT, KCPCLIENT> by_endpoint;
+    // Connections as they were when a run began: callbacks may close others meanwhile.
+    std::vector<KCPCLIENT> walk;
+    // Stop or destroy asked for from inside a callback: done when the run returns.
+    int depth = 0;
+    bool stop_requested = false;
+    bool destroy_requested = false;
+};
+
+namespace {
+
+// No callback: the owner either stopped this peer itself or is stopping the server.
+void remove_connection(KCPServer* server, KCPCLIENT k) {
+    UDPCLIENT endpoint = k->udp;
+    server->connections.erase(k);
+    server->by_endpoint.erase(endpoint);
+    udp_group_remove(server->group, endpoint);
+    udp_client_destroy(endpoint);
+    kcp_client_destroy(k);
+}
+
+void remove_closed(KCPServer* server) {
+    for (auto it = server->connections.begin(); it != server->connections.end();) {
+        KCPCLIENT k = *it++;
+        if (k->closed)
+            remove_connection(server, k);
+    }
+}
+
+void stop(KCPServer* server) {
+    while (!server->connections.empty())
+        remove_connection(server, *server->connections.begin());
+    tcp_server_close(server->listener);
+    udp_group_stop(server->group);
+}
+
+// Silent close of every peer, so nothing reaches the owner any more; the
+// sockets and memory go when the run that fired the callback returns.
+void close_all(KCPServer* server) {
+    for (KCPCLIENT k : server->connections)
+        kcp_session_close(k);
+}
+
+bool send_udp_port(TCPCLIENT tcp, UDPCLIENT endpoint) {
+    struct sockaddr_in local;
+    char ip[16];
+    unsigned port = 0;
+    udp_client_local_addr(endpoint, (struct sockaddr*)&local);
+    net_addr_to_ip((const struct sockaddr*)&local, ip, &port);
+    char payload[4];
+    for (int i = 0; i < 4; ++i)
+        payload[i] = (char)(port >> (8 * i));
+    StreamBuffer frame;
+    stream_buffer_init(&frame);
+    bool built = kcp_frame_build(&frame, FRAME_UDP_PORT, payload, sizeof(payload));
+    int sent = built ? tcp_client_send(tcp, frame.data, (int)frame.size) : -1;
+    stream_buffer_release(&frame);
+    return sent > 0;
+}
+
+void on_accept(TCPCLIENT tcp, void* user) {
+    KCPServer* server = (KCPServer*)user;
+    if (server->stop_requested) {
+        tcp_client_close(tcp);
+        return;
+    }
+    UDPCLIENT endpoint = udp_client_create();
+    KCPCLIENT k = endpoint != nullptr ? kcp_client_create((int)server->mode) : nullptr;
+    if (k == nullptr) {
+        udp_client_destroy(endpoint);
+        tcp_client_close(tcp);
+        return;
+    }
+    // The accepted connection's own callbacks are unused, so its user value
+    // can lead straight to the connection object.
+    tcp_client_set_user_data(tcp, k);
+    udp_client_set_user_data(endpoint, k);
+    kcp_session_attach(k, server, tcp, endpoint);
+    server->connections.insert(k);
+    server->by_endpoint[endpoint] = k;
+    if (udp_group_add(server->group, endpoint, (const struct sockaddr*)&server->udp_bind) != 0 ||
+        !send_udp_port(tcp, endpoint))
+        kcp_session_close(k);
+}
+
+KCPCLIENT connection_of(TCPCLIENT tcp) {
+    KCPCLIENT k = (KCPCLIENT)tcp_client_user_data(tcp);
+    return k != nullptr && !k->closed ? k : nullptr;
+}
+
+void on_tcp_closed(TCPCLIENT tcp, void* user) {
+    KCPCLIENT k = connection_of(tcp);
+    if (k != nullptr)
+        kcp_server_peer_lost((KCPServer*)user, k);
+}
+
+void on_tcp_data(TCPCLIENT tcp, const char* data, int length, void*) {
+    KCPCLIENT k = connection_of(tcp);
+    if (k != nullptr)
+        kcp_session_tcp_data(k, data, length);
+}
+
+void on_datagram(UDPCLIENT member, const char* data, int length, const struct sockaddr* sender, void* user) {
+    KCPServer* server = (KCPServer*)user;
+    auto it = server->by_endpoint.find(member);
+    if (it != server->by_endpoint.end() && !it->second->closed)
+        kcp_session_datagram(it->second, data, length, sender);
+}
+
+void run(KCPServer* server, int mode) {
+    tcp_server_run(server->listener, mode);
+    udp_group_run(server->group, mode);
+    server->walk.assign(server->connections.begin(), server->connections.end());
+    for (KCPCLIENT k : server->walk) {
+        if (k->closed)
+            remove_connection(server, k);
+        else
+            kcp_client_run(k, mode);
+    }
+    // Connections closed by the walk itself (time-outs, the owner's stops).
+    remove_closed(server);
+}
+
+}  // namespace
+
+KCPServer::~KCPServer() {
+    stop(this);
+    tcp_server_destroy(listener);
+    udp_group_destroy(group);
+}
+
+void kcp_server_notify_connected(struct KCPServer* server, KCPCLIENT k) {
+    if (server->on_connect != nullptr)
+        server->on_connect(k, server->user);
+}
+
+void kcp_server_notify_recv(struct KCPServer* server, KCPCLIENT k, const char* data, int length, int channel) {
+    if (server->on_recv != nullptr)
+        server->on_recv(k, data, length, channel, server->user);
+}
+
+void kcp_server_peer_lost(struct KCPServer* server, KCPCLIENT k) {
+    if (k->closed)
+        return;
+    if (k->connected && server->on_disconnect != nullptr) {
+        // Reported once: a stop by the owner inside the callback closes it too.
+        k->connected = false;
+        server->on_disconnect(k, server->user);
+    }
+    kcp_session_close(k);
+}
+
+struct KCPServer* kcp_server_create(int mode) {
+    KCPServer* server = new (std::nothrow) KCPServer();
+    if (server == nullptr)
+        return nullptr;
+    server->mode = (uint32_t)mode;
+    memset(&server->udp_bind, 0, sizeof(server->udp_bind));
+    server->listener = tcp_server_create();
+    server->group = udp_group_create();
+    if (server->listener == nullptr || server->group == nullptr) {
+        delete server;
+        return nullptr;
+    }
+    tcp_server_set_user_data(server->listener, server);
+    tcp_server_set_connect_cb(server->listener, on_accept);
+    tcp_server_set_disconnect_cb(server->listener, on_tcp_closed);
+    tcp_server_set_recv_cb(server->listener, on_tcp_data);
+    udp_group_set_user_data(server->group, server);
+    udp_group_set_recv_cb(server->group, on_datagram);
+    return server;
+}
+
+void kcp_server_destroy(struct KCPServer* server) {
+    if (server == nullptr)
+        return;
+    if (server->depth > 0) {
+        close_all(server);
+        server->stop_requested = server->destroy_requested = true;
+        return;
+    }
+    delete server;
+}
+
+int kcp_server_start(struct KCPServer* server, const struct sockaddr* listen_addr) {
+    if (server == nullptr)
+        return NET_ERR_NULL_HANDLE;
+    if (listen_addr == nullptr)
+        return net_fail(NET_ERR_NULL_HANDLE, "param is null");
+    if (server->depth > 0)  // a restart from a callback would free what the run is walking
+        return net_fail(-1, "kcp server is running");
+    stop(server);
+    memcpy(&server->udp_bind, listen_addr, sizeof(server->udp_bind));
+    server->udp_bind.sin_port = 0;
+    udp_group_start(server->group);
+    return tcp_server_start(server->listener, listen_addr);
+}
+
+void kcp_server_stop(struct KCPServer* server) {
+    if (server == nullptr)
+        return;
+    if (server->depth > 0) {
+        close_all(server);
+        server->stop_requested = true;
+        return;
+    }
+    stop(server);
+}
+
+void kcp_server_run(struct KCPServer* server, int mode) {
+    if (server == nullptr || server->stop_requested)
+        return;
+    server->depth++;
+    run(server, mode);
+    if (--server->depth > 0)
+        return;
+    if (server->destroy_requested) {
+        delete server;
+    } else if (server->stop_requested) {
+        server->stop_requested = false;
+        stop(server);
+    }
+}
+
+void kcp_server_set_connect_cb(struct KCPServer* server, kcp_server_connect_cb cb) {
+    if (server != nullptr)
+        server->on_connect = cb;
+}
+
+void kcp_server_set_disconnect_cb(struct KCPServer* server, kcp_server_disconnect_cb cb) {
+    if (server != nullptr)
+        server->on_disconnect = cb;
+}
+
+void kcp_server_set_recv_cb(struct KCPServer* server, kcp_server_recv_cb cb) {
+    if (server != nullptr)
+        server->on_recv = cb;
+}
+
+void kcp_server_set_user_data(struct KCPServer* server, void* user) {
+    if (server != nullptr)
+        server->user = user;
+}

@@ -1,0 +1,141 @@
+// Internals shared by the KCP client and the KCP server: the control-frame
+// reader, the connection object itself and the notifications a server-role
+// connection raises towards its server. Not part of the public API.
+#ifndef MAROVENT_TRANSPORT_KCP_SESSION_H
+#define MAROVENT_TRANSPORT_KCP_SESSION_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <deque>
+#include <string>
+
+#include "internal.h"
+#include "kcp.h"
+
+// TCP control frames: u32 length (type plus payload), u16 type, payload.
+#define FRAME_HEADER_SIZE 6
+#define FRAME_DATA        16
+#define FRAME_UDP_PORT    17
+#define FRAME_KEEPALIVE   18
+
+// KCP messages: u16 type, payload.
+#define MSG_HEADER_SIZE 2
+#define MSG_DATA        0
+#define MSG_HELLO       1
+#define MSG_WELCOME     2
+#define MSG_KEEPALIVE   3
+
+// Largest payload of one channel-1 message.
+#define KCP_MAX_MESSAGE (KCP_RECV_BUFFER_SIZE - MSG_HEADER_SIZE)
+
+// Bytes a client keeps for the owner before the handshake finishes; a peer
+// that sends more is treated as broken rather than allowed to exhaust memory.
+#define KCP_MAX_PENDING_BYTES (64 * 1024 * 1024)
+
+/* ---- StreamBuffer ------------------------------------------------------- */
+// Bytes of a stream that do not form a whole frame yet. The capacity is a
+// power of two (2 when empty) so growing by small reads stays cheap.
+
+struct StreamBuffer {
+    char* data;
+    size_t capacity;
+    size_t size;
+};
+
+void stream_buffer_init(StreamBuffer* buffer);
+// false when memory runs out (the buffer is left as it was).
+bool stream_buffer_append(StreamBuffer* buffer, const char* data, size_t length);
+// false when n is more than the buffered bytes (nothing is consumed).
+bool stream_buffer_consume(StreamBuffer* buffer, size_t n);
+void stream_buffer_reset(StreamBuffer* buffer);
+void stream_buffer_release(StreamBuffer* buffer);
+
+/* ---- Frame reader ------------------------------------------------------- */
+
+// Handles one whole frame; returns false when the reader must stop at once
+// (the owner stopped or closed the connection inside a callback, which also
+// resets the stream buffer).
+typedef bool (*kcp_frame_handler)(void* context, unsigned type, const char* payload, uint32_t length);
+
+enum kcp_feed_result {
+    KCP_FEED_OK,       // every whole frame handled; the rest is buffered
+    KCP_FEED_STOPPED,  // a handler asked to stop; the buffer was not touched since
+    KCP_FEED_BROKEN,   // a length field outside 2 .. KCP_MAX_FRAME_LENGTH, or no memory
+};
+
+// Feeds bytes read from the stream; frames are handled in order, each once.
+kcp_feed_result kcp_frames_feed(StreamBuffer* buffer, const char* data, size_t length,
+                                kcp_frame_handler handle, void* context);
+
+// Assemble one frame, or one KCP message, into out (replacing its content);
+// false when memory runs out.
+bool kcp_frame_build(StreamBuffer* out, unsigned type, const char* payload, uint32_t length);
+bool kcp_message_build(StreamBuffer* out, unsigned type, const char* payload, uint32_t length);
+
+/* ---- The connection object ---------------------------------------------- */
+
+struct KcpDelivery {
+    uint32_t channel;
+    std::string bytes;
+};
+
+struct kcp_client_s {
+    kcp_client_connect_cb on_connect;
+    kcp_client_recv_cb on_recv;
+    kcp_client_disconnect_cb on_disconnect;
+    void* user;
+    char* recv_buffer;  // KCP_RECV_BUFFER_SIZE bytes, reused for every message
+    TCPCLIENT tcp;
+    UDPCLIENT udp;
+    bool server_role;
+    bool awaiting_peer;
+    bool handshake_pending;
+    int pending_error;
+    StreamBuffer stream;
+    KcpControl* engine;
+    uint32_t mode;
+    bool closed;
+    int64_t deadline;
+    int64_t last_kcp_send;
+    int64_t last_tcp_send;
+    int64_t last_kcp_recv;
+    bool connected;
+    struct sockaddr_in tcp_remote;
+    struct sockaddr_in udp_local;
+    struct sockaddr_in udp_peer;
+    std::deque<KcpDelivery> pending;
+    size_t pending_bytes;
+
+    struct KCPServer* server;  // server role: the server to notify
+    StreamBuffer scratch;      // frames and messages being assembled for sending
+
+    // Re-entrancy: callbacks may stop, destroy or restart the object while the
+    // frame reader or the message loop is walking its buffers.
+    int depth;               // calls into the object that may fire callbacks
+    unsigned generation;     // bumped by every stop or close: loops in progress end
+    bool destroy_requested;  // destroyed from a callback: freed when the run returns
+    bool muted;              // events of a connection being torn down are not ours
+    bool tcp_attempt;        // a TCP connect is outstanding and may still report
+    bool start_requested;    // started from a callback: done when the run returns
+    struct sockaddr_in start_addr;
+    int start_timeout;
+    UDPCLIENT retired_udp;   // an endpoint replaced while its loop may be running
+};
+
+// Server role: set up k around an accepted connection and its group member.
+void kcp_session_attach(KCPCLIENT k, struct KCPServer* server, TCPCLIENT tcp, UDPCLIENT udp);
+// Closes a server-role connection: TCP and UDP closed, marked for removal.
+void kcp_session_close(KCPCLIENT k);
+// The server hands each event of a server-role connection over.
+void kcp_session_tcp_data(KCPCLIENT k, const char* data, int length);
+void kcp_session_datagram(KCPCLIENT k, const char* data, int length, const struct sockaddr* sender);
+
+// Notifications from a server-role connection to its server (kcp_server.cpp).
+void kcp_server_notify_connected(struct KCPServer* server, KCPCLIENT k);
+void kcp_server_notify_recv(struct KCPServer* server, KCPCLIENT k, const char* data, int length, int channel);
+// The peer went away (TCP closed, silence, or a broken protocol): disconnected
+// callback when it had been reported connected, then closed.
+void kcp_server_peer_lost(struct KCPServer* server, KCPCLIENT k);
+
+#endif
