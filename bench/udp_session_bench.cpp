@@ -1,6 +1,8 @@
 // A UDP session receiving numbered 1400-byte datagrams from a loopback sender
-// at fixed rates, driven by a 10 ms tick with one run per tick. Prints the
-// loss at each rate, and the same run's delivery as a ratio of what was sent.
+// at fixed rates, driven by a 10 ms tick with one run per tick: first alone on
+// a bare timer (the baseline), then in the real window offscreen, shown and
+// not shown. Prints the loss at each rate and the delivery against the
+// baseline measured in the same run.
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QTemporaryDir>
@@ -21,6 +23,8 @@
 
 #include "Encoding.h"
 #include "SessionItemUDPClient.h"
+#include "support/BenchEnv.h"
+#include "support/WindowDriver.h"
 
 namespace {
 
@@ -95,8 +99,9 @@ struct Arrivals {
 };
 
 // Sends at rate while the event loop runs the ticks, then lets the last
-// datagrams in; prints one row.
-void Measure(const char* mode, SessionItemUDPClient* session, Arrivals* arrivals, int rate) {
+// datagrams in; prints one row and returns the share delivered.
+double Measure(const char* mode, SessionItemUDPClient* session, Arrivals* arrivals, int rate,
+               double baseline) {
     arrivals->Reset();
     session->ClearReceived();
     std::atomic<int> sent(-1);
@@ -110,38 +115,72 @@ void Measure(const char* mode, SessionItemUDPClient* session, Arrivals* arrivals
     QTest::qWait(300);  // what is still queued arrives within a few ticks
     const int got = int(arrivals->numbers.size());
     const int lost = sent - got;
-    printf("%-22s %6d/s %7d %7d %7d %8.2f%% %9.4f  %s\n", mode, rate, int(sent), got, lost,
-           sent > 0 ? 100.0 * lost / sent : 0.0, sent > 0 ? double(got) / sent : 0.0,
-           arrivals->ordered ? "in order" : "REORDERED");
+    const double delivered = sent > 0 ? double(got) / sent : 0.0;
+    printf("%-24s %6d/s %7d %7d %7d %8.2f%% %9.4f %9.3f  %s\n", mode, rate, int(sent), got, lost,
+           sent > 0 ? 100.0 * lost / sent : 0.0, delivered,
+           baseline > 0 ? delivered / baseline : 1.0, arrivals->ordered ? "in order" : "REORDERED");
     fflush(stdout);
+    return delivered;
+}
+
+// A UDP session created through the window's dialog, bound on loopback.
+SessionItemUDPClient* CreateInWindow(windowdriver::Window& w) {
+    using namespace windowdriver;
+    w.Click(w.Root("UDP"));
+    WhenModal<QDialog>([](QDialog* dialog) {
+        dialog->findChild<QLineEdit*>("ipLineEdit")->setText("127.0.0.1");
+        dialog->findChild<QLineEdit*>("portLineEdit")->setText("9");
+        dialog->findChild<QLineEdit*>("localIPLineEdit")->setText("127.0.0.1");
+        dialog->findChild<QLineEdit*>("localPortLineEdit")->setText("0");
+        QTest::mouseClick(dialog->findChild<QPushButton*>("confirmButton"), Qt::LeftButton);
+    });
+    w.Press("createButton");
+    return qobject_cast<SessionItemUDPClient*>(SessionItem::FromTreeItem(w.Current()));
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     QTemporaryDir settings;
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    qputenv("XDG_CONFIG_HOME", settings.path().toUtf8());
+    benchenv::Prepare(&settings);
     QApplication app(argc, argv);
     // Latin-1: the line holds the datagram's bytes one character each.
     CurrentEncoding = ENCODING_ASCII;
 
-    printf("%-22s %8s %7s %7s %7s %9s %9s\n", "tick", "rate", "sent", "got", "lost", "loss",
-           "got/sent");
+    printf("%-24s %8s %7s %7s %7s %9s %9s %9s\n", "tick", "rate", "sent", "got", "lost", "loss",
+           "got/sent", "vs bare");
+    const int rates = int(sizeof(kRates) / sizeof(kRates[0]));
+    double baseline[rates];
 
-    // The session alone on a 10 ms timer, as the window's tick drives it.
-    SessionItemUDPClient session("UDPClient");
-    if (!session.Start("127.0.0.1", 9, "127.0.0.1", 0, false, "")) {
-        printf("cannot bind: %s\n", qPrintable(session.GetOpenErrorText()));
+    // The baseline: the session alone on a 10 ms timer, as the window's tick drives it.
+    {
+        SessionItemUDPClient session("UDPClient");
+        if (!session.Start("127.0.0.1", 9, "127.0.0.1", 0, false, "")) {
+            printf("cannot bind: %s\n", qPrintable(session.GetOpenErrorText()));
+            return 1;
+        }
+        Arrivals arrivals;
+        arrivals.Attach(&session);
+        QTimer tick;
+        QObject::connect(&tick, &QTimer::timeout, [&] { session.Update(); });
+        tick.start(10);
+        for (int i = 0; i < rates; ++i)
+            baseline[i] = Measure("bare 10 ms timer", &session, &arrivals, kRates[i], 0);
+    }
+
+    // The real window's own tick, with the session's lines drawn and not drawn.
+    windowdriver::Window w;
+    SessionItemUDPClient* session = CreateInWindow(w);
+    if (session == nullptr || !session->IsOpen()) {
+        printf("the window made no open UDP session\n");
         return 1;
     }
     Arrivals arrivals;
-    arrivals.Attach(&session);
-    QTimer tick;
-    QObject::connect(&tick, &QTimer::timeout, [&] { session.Update(); });
-    tick.start(10);
-    for (int rate : kRates)
-        Measure("10 ms timer, no window", &session, &arrivals, rate);
-    tick.stop();
+    arrivals.Attach(session);
+    for (int i = 0; i < rates; ++i)
+        Measure("window, session shown", session, &arrivals, kRates[i], baseline[i]);
+    w.Click(w.Root("UDP"));
+    for (int i = 0; i < rates; ++i)
+        Measure("window, not shown", session, &arrivals, kRates[i], baseline[i]);
     return 0;
 }
