@@ -11,84 +11,26 @@
 #include <QTreeWidget>
 #include <QtTest>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include "Encoding.h"
 #include "SessionItem.h"
 #include "serial/pty_pair.h"
 #include "support/NetNamespace.h"
+#include "support/UdpPeer.h"
 #include "support/WindowDriver.h"
 
 namespace {
 
 using namespace windowdriver;
+using namespace udppeer;
+
+// Lets the window tick while a peer waits for a datagram.
+void KeepTicking() {
+    QTest::qWait(5);
+}
 
 const char* const kGroup = "239.255.10.21";
 const char* const kLedOn = "background-color: #00FF00";
 const char* const kLedOff = "background-color: #CDCDCD";
-
-sockaddr_in Ipv4(const char* ip, quint16 port) {
-    sockaddr_in addr;
-    memset(&addr, 0, sizeof(addr));
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    inet_pton(AF_INET, ip, &addr.sin_addr);
-    return addr;
-}
-
-// A plain UDP socket on loopback: the session's peer, or a group member.
-class UdpPeer {
-public:
-    explicit UdpPeer(const char* ip = "127.0.0.1", quint16 port = 0) {
-        fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
-        const sockaddr_in addr = Ipv4(ip, port);
-        bound_ = fd_ >= 0 && bind(fd_, (const sockaddr*)&addr, sizeof(addr)) == 0;
-        in_addr lo;
-        inet_pton(AF_INET, "127.0.0.1", &lo);
-        // Group traffic leaves through loopback, never a real interface.
-        setsockopt(fd_, IPPROTO_IP, IP_MULTICAST_IF, &lo, sizeof(lo));
-    }
-    ~UdpPeer() {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    bool Bound() const { return bound_; }
-    quint16 Port() const {
-        sockaddr_in addr;
-        socklen_t len = sizeof(addr);
-        getsockname(fd_, (sockaddr*)&addr, &len);
-        return ntohs(addr.sin_port);
-    }
-    bool SendTo(const QByteArray& data, const char* ip, quint16 port) const {
-        const sockaddr_in to = Ipv4(ip, port);
-        return sendto(fd_, data.constData(), size_t(data.size()), 0, (const sockaddr*)&to,
-                      sizeof(to)) == data.size();
-    }
-    // One datagram, while the window keeps ticking; empty when none came in time.
-    QByteArray Receive(int limitMs = 3000) const {
-        QByteArray got;
-        char buf[2048];
-        WaitFor([&] {
-            const ssize_t n = recv(fd_, buf, sizeof(buf), 0);
-            if (n > 0)
-                got = QByteArray(buf, int(n));
-            return n > 0;
-        }, limitMs);
-        return got;
-    }
-
-private:
-    int fd_ = -1;
-    bool bound_ = false;
-};
-
-quint16 FreeUdpPort(const char* ip = "127.0.0.1") {
-    UdpPeer probe(ip);
-    return probe.Port();
-}
 
 QLabel* Label(Window& w, const char* name) {
     return w.window.findChild<QLabel*>(name);
@@ -183,7 +125,7 @@ private slots:
 void WindowUdpComTest::udpUnicastExchangeCloseRestartDelete() {
     UdpPeer peer;
     QVERIFY(peer.Bound());
-    const quint16 local = FreeUdpPort();
+    const quint16 local = FreePort();
     Window w;
     UdpForm form;
     form.remoteIp = "127.0.0.1";
@@ -208,7 +150,7 @@ void WindowUdpComTest::udpUnicastExchangeCloseRestartDelete() {
     QVERIFY(w.recv->isVisible());
 
     Send(w, "hello peer");
-    QCOMPARE(peer.Receive(), QByteArray("hello peer"));
+    QCOMPARE(peer.Receive(3000, KeepTicking), QByteArray("hello peer"));
     QVERIFY(w.Lines().value(0).endsWith("=>] hello peer"));
     QVERIFY(peer.SendTo("hello window", "127.0.0.1", local));
     QVERIFY(ViewShows(w, "<=] hello window"));
@@ -220,7 +162,7 @@ void WindowUdpComTest::udpUnicastExchangeCloseRestartDelete() {
     QVERIFY(!w.closeButton->isEnabled());
     Send(w, "while closed");
     QCOMPARE(w.Lines().last(), QString("Error : client is disconnected"));
-    QCOMPARE(peer.Receive(100), QByteArray());
+    QCOMPARE(peer.Receive(100, KeepTicking), QByteArray());
 
     w.Press("startButton");
     QCOMPARE(w.led->styleSheet(), QString(kLedOn));
@@ -271,7 +213,7 @@ void WindowUdpComTest::udpMulticastInANamespace() {
         return;
     }
     // From here on: a fresh copy of this program inside the private namespace.
-    const quint16 groupPort = FreeUdpPort("0.0.0.0");
+    const quint16 groupPort = FreePort("0.0.0.0");
     Window w;
     UdpForm form;
     form.multicast = true;
@@ -298,7 +240,7 @@ void WindowUdpComTest::udpMulticastInANamespace() {
     // A join that fails says so, not some older library text.
     QString shown;
     CatchMessage(&shown);
-    form.groupPort = FreeUdpPort("0.0.0.0");
+    form.groupPort = FreePort("0.0.0.0");
     form.interfaceIp = "10.9.8.7";
     QTreeWidgetItem* failed = CreateUdp(w, form);
     QVERIFY(WaitFor([&] { return !shown.isEmpty(); }));

@@ -5,86 +5,21 @@
 #include <QTreeWidgetItem>
 #include <QtTest>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <functional>
 
 #include "Encoding.h"
 #include "SessionItemUDPClient.h"
 #include "support/NetNamespace.h"
+#include "support/UdpPeer.h"
 #include "transport.h"
 
 Q_DECLARE_METATYPE(QTreeWidgetItem*)
 
+using namespace udppeer;
+
 namespace {
 
 const char* const kGroup = "239.255.10.20";
-
-sockaddr_in Ipv4(const char* ip, quint16 port) {
-    sockaddr_in addr;
-    memset(&addr, 0, sizeof(addr));
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    inet_pton(AF_INET, ip, &addr.sin_addr);
-    return addr;
-}
-
-// A plain UDP socket: the session's peer, or another member of its group.
-class Peer {
-public:
-    explicit Peer(const char* ip = "127.0.0.1", quint16 port = 0) {
-        fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
-        const sockaddr_in addr = Ipv4(ip, port);
-        bound_ = fd_ >= 0 && bind(fd_, (const sockaddr*)&addr, sizeof(addr)) == 0;
-    }
-    ~Peer() {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    bool Bound() const { return bound_; }
-    quint16 Port() const {
-        sockaddr_in addr;
-        socklen_t len = sizeof(addr);
-        getsockname(fd_, (sockaddr*)&addr, &len);
-        return ntohs(addr.sin_port);
-    }
-    // Sends group traffic out through loopback rather than a default interface.
-    bool UseLoopbackForMulticast() const {
-        in_addr lo;
-        inet_pton(AF_INET, "127.0.0.1", &lo);
-        return setsockopt(fd_, IPPROTO_IP, IP_MULTICAST_IF, &lo, sizeof(lo)) == 0;
-    }
-    bool SendTo(const QByteArray& data, const char* ip, quint16 port) const {
-        const sockaddr_in to = Ipv4(ip, port);
-        return sendto(fd_, data.constData(), size_t(data.size()), 0, (const sockaddr*)&to,
-                      sizeof(to)) == data.size();
-    }
-    QByteArray Receive(int limitMs = 3000) const {
-        QElapsedTimer clock;
-        clock.start();
-        char buf[2048];
-        while (clock.elapsed() < limitMs) {
-            const ssize_t n = recv(fd_, buf, sizeof(buf), 0);
-            if (n >= 0)
-                return QByteArray(buf, int(n));
-            usleep(1000);
-        }
-        return QByteArray();
-    }
-
-private:
-    int fd_ = -1;
-    bool bound_ = false;
-};
-
-// A port nobody holds at the moment of asking.
-quint16 FreePort(const char* ip = "127.0.0.1") {
-    Peer probe(ip);
-    return probe.Port();
-}
 
 // Ticks the session as the window does until done() or the time limit.
 bool TickUntil(SessionItem& session, const std::function<bool()>& done, int limitMs = 3000) {
@@ -135,7 +70,7 @@ private slots:
     }
 
     void unicastExchangeWithOnePeer() {
-        Peer peer;
+        UdpPeer peer;
         QVERIFY(peer.Bound());
         SessionItemUDPClient session("UDPClient");
         QCOMPARE(session.GetType(), int(TYPE_UDP));
@@ -171,7 +106,7 @@ private slots:
     }
 
     void closeAndRestartWithTheStoredValues() {
-        Peer peer;
+        UdpPeer peer;
         QVERIFY(peer.Bound());
         const quint16 localPort = FreePort();
         SessionItemUDPClient session("UDPClient");
@@ -185,7 +120,7 @@ private slots:
         // The port is free again once the close has run.
         session.Update();
         {
-            Peer taker("127.0.0.1", localPort);
+            UdpPeer taker("127.0.0.1", localPort);
             QVERIFY(taker.Bound());
             // Held by someone else: the restart fails with the bind's reason.
             QVERIFY(!session.Restart());
@@ -203,8 +138,8 @@ private slots:
     }
 
     void twoSendersGiveIndistinguishableLines() {
-        Peer first;
-        Peer second;
+        UdpPeer first;
+        UdpPeer second;
         QVERIFY(first.Bound() && second.Bound());
         SessionItemUDPClient session("UDPClient");
         QVERIFY(session.Start("127.0.0.1", first.Port(), "127.0.0.1", 0, false, ""));
@@ -223,7 +158,7 @@ private slots:
     }
 
     void badAddressesAreRefused() {
-        Peer peer("0.0.0.0", 0);  // would catch a datagram sent to 0.0.0.0 (this host)
+        UdpPeer peer("0.0.0.0", 0);  // would catch a datagram sent to 0.0.0.0 (this host)
         QVERIFY(peer.Bound());
         SessionItemUDPClient session("UDPClient");
         QVERIFY(!session.Start("127.0.0.1", peer.Port(), "not.an.ip", 0, false, ""));
@@ -245,12 +180,12 @@ private slots:
             CHILD_CHECK(session.IsOpen() && session.IsMulticast());
             CHILD_CHECK(session.GetLocalPort() == groupPort);
             {
-                Peer wildcard("0.0.0.0", groupPort);
+                UdpPeer wildcard("0.0.0.0", groupPort);
                 CHILD_CHECK(!wildcard.Bound());  // the session holds 0.0.0.0 on that port
             }
 
-            Peer member;
-            CHILD_CHECK(member.Bound() && member.UseLoopbackForMulticast());
+            UdpPeer member;
+            CHILD_CHECK(member.Bound());
             CHILD_CHECK(member.SendTo("to the group", kGroup, groupPort));
             CHILD_CHECK(TickUntil(session, [&] { return session.GetReceivedLines().size() == 1; }));
             CHILD_CHECK(Content(session.GetReceivedLines().value(0)) == "to the group");
@@ -266,7 +201,7 @@ private slots:
 
     void failedBindSkipsTheJoin() {
         IN_NAMESPACE([] {
-            Peer holder("0.0.0.0", 0);
+            UdpPeer holder("0.0.0.0", 0);
             CHILD_CHECK(holder.Bound());
             SessionItemUDPClient session("UDPClient");
             // A join attempted on the failed socket would fail with its own text
@@ -296,7 +231,7 @@ private slots:
             CHILD_CHECK(text != stale);
             CHILD_CHECK(session.GetLocalPort() == 0);
             session.Update();  // lets the close complete
-            Peer taker("0.0.0.0", groupPort);
+            UdpPeer taker("0.0.0.0", groupPort);
             CHILD_CHECK(taker.Bound());
             return 0;
         });

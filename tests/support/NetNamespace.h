@@ -21,6 +21,8 @@
 
 #include <functional>
 
+#include "support/Ipv4.h"
+
 namespace netns {
 
 // Exit status of a child that could not enter a namespace: the test is skipped.
@@ -40,13 +42,8 @@ inline bool SetUpLoopback() {
     ok = ok && ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
     rtentry route;
     memset(&route, 0, sizeof(route));
-    sockaddr_in dst;
-    sockaddr_in mask;
-    memset(&dst, 0, sizeof(dst));
-    memset(&mask, 0, sizeof(mask));
-    dst.sin_family = mask.sin_family = AF_INET;
-    inet_pton(AF_INET, "224.0.0.0", &dst.sin_addr);
-    inet_pton(AF_INET, "240.0.0.0", &mask.sin_addr);
+    const sockaddr_in dst = TestIpv4("224.0.0.0", 0);
+    const sockaddr_in mask = TestIpv4("240.0.0.0", 0);
     memcpy(&route.rt_dst, &dst, sizeof(dst));
     memcpy(&route.rt_genmask, &mask, sizeof(mask));
     route.rt_flags = RTF_UP;

@@ -32,14 +32,7 @@
 
 namespace udptest {
 
-inline sockaddr_in ipv4(const char* ip, uint16_t port) {
-    sockaddr_in addr;
-    memset(&addr, 0, sizeof(addr));
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    inet_pton(AF_INET, ip, &addr.sin_addr);
-    return addr;
-}
+inline sockaddr_in ipv4(const char* ip, uint16_t port) { return TestIpv4(ip, port); }
 
 inline sockaddr_in loopback(uint16_t port) { return ipv4("127.0.0.1", port); }
 
