@@ -91,7 +91,7 @@ bool SessionItemUDPClient::Send(const QByteArray& data) {
 }
 
 int SessionItemUDPClient::GetLocalPort() const {
-    struct sockaddr_in local;
+    struct sockaddr_in local = {};
     udp_client_local_addr(endpoint_, (struct sockaddr*)&local);
     unsigned port = 0;
     char text[16];
