@@ -9,6 +9,7 @@
 // is skipped. A round begins when some loop is asked to run a second time,
 // so one window tick costs one wait however many loops it visits.
 #include <stddef.h>
+#include <pthread.h>
 #include <stdlib.h>
 #include <sys/epoll.h>
 #include <unistd.h>
@@ -28,6 +29,7 @@ const uint64_t kForcedRunRounds = 100;
 // The gate's fields sit just before the loop, on the cache line that also
 // holds the loop's first fields: an idle loop costs a couple of lines a tick.
 struct GatedLoop {
+    uint64_t watched_generation;  // the gate generation that watches it; 0 never watched
     uint64_t asked_round;
     uint64_t ready_round;
     uint64_t last_run_round;
@@ -40,6 +42,7 @@ GatedLoop* gated_of(uv_loop_t* loop) {
 
 struct Gate {
     int epoll_fd = -2;  // -2 not tried yet, -1 unavailable
+    uint64_t generation = 1;
     uint64_t round = 1;
     int members = 0;
     std::vector<struct epoll_event> events;
@@ -52,10 +55,27 @@ struct Gate {
 
 Gate g_gate;
 
+// A forked child shares the parent's epoll set, whose entries point into the
+// parent's memory: it starts a set of its own, and the loops it inherited are
+// never skipped there.
+void gate_after_fork() {
+    if (g_gate.epoll_fd >= 0)
+        close(g_gate.epoll_fd);
+    g_gate.epoll_fd = -2;
+    g_gate.members = 0;
+    ++g_gate.generation;
+}
+
 bool gate_open() {
-    if (g_gate.epoll_fd == -2)
-        g_gate.epoll_fd = epoll_create1(EPOLL_CLOEXEC);
+    if (g_gate.epoll_fd == -2) {
+        static bool fork_hook = pthread_atfork(nullptr, nullptr, gate_after_fork) == 0;
+        g_gate.epoll_fd = fork_hook ? epoll_create1(EPOLL_CLOEXEC) : -1;
+    }
     return g_gate.epoll_fd >= 0;
+}
+
+bool gate_watches(const GatedLoop* gated) {
+    return gated->watched_generation == g_gate.generation && g_gate.epoll_fd >= 0;
 }
 
 // libuv's own queues (both representations keep an empty queue pointing at itself).
@@ -81,7 +101,7 @@ void gate_refresh() {
 }
 
 bool gate_should_run(GatedLoop* gated) {
-    if (g_gate.epoll_fd < 0)
+    if (!gate_watches(gated))
         return true;
     if (gated->asked_round == g_gate.round)
         gate_refresh();
@@ -107,9 +127,7 @@ uv_loop_t* net_loop_new(void) {
         event.data.ptr = gated;
         if (epoll_ctl(g_gate.epoll_fd, EPOLL_CTL_ADD, uv_backend_fd(&gated->loop), &event) == 0) {
             ++g_gate.members;
-        } else {
-            // Not watched: never skip this loop.
-            gated->ready_round = UINT64_MAX;
+            gated->watched_generation = g_gate.generation;
         }
     }
     gated->last_run_round = g_gate.round;
@@ -121,7 +139,7 @@ void net_loop_free(uv_loop_t* loop) {
         return;
     GatedLoop* gated = gated_of(loop);
     uv_run(loop, UV_RUN_DEFAULT);
-    if (g_gate.epoll_fd >= 0 && gated->ready_round != UINT64_MAX &&
+    if (gate_watches(gated) &&
         epoll_ctl(g_gate.epoll_fd, EPOLL_CTL_DEL, uv_backend_fd(loop), nullptr) == 0)
         --g_gate.members;
     uv_loop_close(loop);
@@ -130,7 +148,7 @@ void net_loop_free(uv_loop_t* loop) {
 
 void net_loop_run(uv_loop_t* loop, int mode) {
     GatedLoop* gated = gated_of(loop);
-    if (mode != NET_RUN_ONCE && gated->ready_round != UINT64_MAX && !gate_should_run(gated))
+    if (mode != NET_RUN_ONCE && !gate_should_run(gated))
         return;
     gated->last_run_round = g_gate.round;
     uv_run(loop, mode == NET_RUN_ONCE ? UV_RUN_ONCE : UV_RUN_NOWAIT);
