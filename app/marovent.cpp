@@ -16,6 +16,7 @@
 #include "OpenPanelKCPServer.h"
 #include "OpenPanelTCPClient.h"
 #include "OpenPanelTCPServer.h"
+#include "OpenPanelUDPClient.h"
 #include "SessionItem.h"
 #include "SessionItemCOM.h"
 #include "SessionItemKCPClient.h"
@@ -23,6 +24,7 @@
 #include "SessionItemServer.h"
 #include "SessionItemTCPClient.h"
 #include "SessionItemTCPServer.h"
+#include "SessionItemUDPClient.h"
 #include "Settings.h"
 #include "ui_marovent.h"
 
@@ -193,8 +195,7 @@ const marovent::SessionKind* marovent::KindOfRoot(int root) {
     static const SessionKind kinds[] = {
         {TYPE_TCP_SERVER, &marovent::CreateTCPServer, &marovent::StartServer},
         {TYPE_TCP_CLIENT, &marovent::CreateTCPClient, &marovent::StartClient},
-        // Hook: the UDP session adds its create (OpenPanelUDPClient, start) and restart here.
-        {TYPE_UDP, nullptr, nullptr},
+        {TYPE_UDP, &marovent::CreateUDP, &marovent::StartUDP},
         {TYPE_SERIAL_PORT, &marovent::CreateCOM, &marovent::StartCOM},
         {TYPE_KCP_SERVER, &marovent::CreateKCPServer, &marovent::StartServer},
         {TYPE_KCP_CLIENT, &marovent::CreateKCPClient, &marovent::StartClient},
@@ -261,6 +262,22 @@ void DescribeCOM(SessionItemCOM* com, PanelState* state) {
     state->labels[3] = QString("%0").arg(com->GetBaudRate());
 }
 
+void DescribeUDP(SessionItemUDPClient* udp, PanelState* state) {
+    const bool open = udp->IsOpen();
+    const bool multicast = udp->IsMulticast();
+    state->startEnabled = !open;
+    state->closeEnabled = open;
+    state->led = open ? kLedOn : kLedOff;
+    state->icon = open ? &IconNetRun() : &IconNetStop();
+    state->labels[0] = multicast ? "组播IP：" : "远程IP：";
+    state->labels[1] = udp->GetRemoteIp();
+    state->labels[2] = multicast ? "组播Port：" : "远程Port：";
+    state->labels[3] = QString("%0").arg(udp->GetRemotePort());
+    // A group member's local port is the group's own.
+    state->localRow = !multicast;
+    state->localPort = QString("%0").arg(udp->GetLocalPort());
+}
+
 // The one place that tells session kinds apart for the panel and the icons.
 bool DescribeSession(SessionItem* session, PanelState* state) {
     if (session == nullptr)
@@ -288,7 +305,12 @@ bool DescribeSession(SessionItem* session, PanelState* state) {
             return true;
         }
         return false;
-    // Hook: UDP ("远程IP："/"组播IP：", open flag) describes itself here when its session lands.
+    case TYPE_UDP:
+        if (auto* udp = dynamic_cast<SessionItemUDPClient*>(session)) {
+            DescribeUDP(udp, state);
+            return true;
+        }
+        return false;
     default:
         return false;
     }
@@ -318,7 +340,12 @@ bool SendPathOf(SessionItem* session, SendPath* path) {
             return true;
         }
         return false;
-    // Hook: UDP (ready when open) joins here with its session.
+    case TYPE_UDP:
+        if (auto* udp = dynamic_cast<SessionItemUDPClient*>(session)) {
+            path->ready = udp->IsOpen();
+            return true;
+        }
+        return false;
     default:
         return false;  // servers take no data themselves
     }
@@ -579,6 +606,29 @@ bool marovent::StartCOM(SessionItem* session, QString* error) {
     if (com == nullptr || com->Reopen())
         return true;
     *error = com->GetOpenErrorText();
+    return false;
+}
+
+SessionItem* marovent::CreateUDP(QTreeWidgetItem* root, bool* success, QString* error) {
+    OpenPanelUDPClient dialog(this);
+    if (dialog.exec() != QDialog::Accepted)
+        return nullptr;
+    auto* udp = new SessionItemUDPClient("UDPClient");
+    ConnectView(udp);
+    PlaceSession(udp, root, dialog.GetRemoteIP(), dialog.GetRemotePort());
+    *success = udp->Start(dialog.GetRemoteIP().toUtf8(), (quint32)dialog.GetRemotePort(),
+                          dialog.GetLocalIP().toUtf8(), (quint32)dialog.GetLocalPort(),
+                          dialog.IsMulticast(), dialog.GetInterfaceIP().toUtf8());
+    // The library's text, or the session's own when the group join failed.
+    *error = udp->GetOpenErrorText();
+    return udp;
+}
+
+bool marovent::StartUDP(SessionItem* session, QString* error) {
+    auto* udp = dynamic_cast<SessionItemUDPClient*>(session);
+    if (udp == nullptr || udp->Restart())
+        return true;
+    *error = udp->GetOpenErrorText();
     return false;
 }
 

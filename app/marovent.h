@@ -78,6 +78,8 @@ private:
     SessionItem* CreateKCPClient(QTreeWidgetItem* root, bool* success, QString* error);
     SessionItem* CreateCOM(QTreeWidgetItem* root, bool* success, QString* error);
     bool StartCOM(SessionItem* session, QString* error);
+    SessionItem* CreateUDP(QTreeWidgetItem* root, bool* success, QString* error);
+    bool StartUDP(SessionItem* session, QString* error);
     bool StartServer(SessionItem* session, QString* error);
     bool StartClient(SessionItem* session, QString* error);
     void PlaceSession(SessionItem* session, QTreeWidgetItem* parent, const QString& first, int second);

@@ -56,29 +56,6 @@ int net_fail_uv(int code, int uv_code) {
     return net_fail(code, uv_strerror(uv_code));
 }
 
-uv_loop_t* net_loop_new(void) {
-    uv_loop_t* loop = (uv_loop_t*)calloc(1, sizeof(uv_loop_t));
-    if (loop == nullptr)
-        return nullptr;
-    if (uv_loop_init(loop) != 0) {
-        free(loop);
-        return nullptr;
-    }
-    return loop;
-}
-
-void net_loop_free(uv_loop_t* loop) {
-    if (loop == nullptr)
-        return;
-    uv_run(loop, UV_RUN_DEFAULT);
-    uv_loop_close(loop);
-    free(loop);
-}
-
-void net_loop_run(uv_loop_t* loop, int mode) {
-    uv_run(loop, mode == NET_RUN_ONCE ? UV_RUN_ONCE : UV_RUN_NOWAIT);
-}
-
 void net_buffer_get(struct net_buffer* buffer, size_t suggested, uv_buf_t* out) {
     if (buffer->base == nullptr || (size_t)buffer->size != suggested) {
         free(buffer->base);

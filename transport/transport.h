@@ -143,6 +143,9 @@ void udp_client_close(UDPCLIENT client);
 void udp_client_run(UDPCLIENT client, int mode);
 void udp_client_set_recv_cb(UDPCLIENT client, udp_client_recv_cb cb);
 void udp_client_set_user_data(UDPCLIENT client, void* user);
+// Asks the kernel for a receive buffer of bytes on the open socket (SO_RCVBUF,
+// capped by the system); returns 0 or a negative libuv code.
+int udp_client_set_recv_buffer_size(UDPCLIENT client, int bytes);
 
 /* ---- KCP client --------------------------------------------------------- */
 // One peer over three channels: frames on a TCP control connection (0), KCP

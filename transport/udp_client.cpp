@@ -242,3 +242,14 @@ void udp_client_set_user_data(UDPCLIENT client, void* user) {
     if (client != nullptr)
         client->user = user;
 }
+
+int udp_client_set_recv_buffer_size(UDPCLIENT client, int bytes) {
+    if (client == nullptr)
+        return NET_ERR_NULL_HANDLE;
+    if (client->socket == nullptr)
+        return UV_EBADF;
+    // libuv reads the current size when given 0, so 0 asks for nothing.
+    if (bytes <= 0)
+        return UV_EINVAL;
+    return uv_recv_buffer_size((uv_handle_t*)&client->socket->handle, &bytes);
+}

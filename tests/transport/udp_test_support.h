@@ -27,18 +27,12 @@
 #include <thread>
 #include <vector>
 
+#include "support/NetNamespace.h"
 #include "transport.h"
 
 namespace udptest {
 
-inline sockaddr_in ipv4(const char* ip, uint16_t port) {
-    sockaddr_in addr;
-    memset(&addr, 0, sizeof(addr));
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    inet_pton(AF_INET, ip, &addr.sin_addr);
-    return addr;
-}
+inline sockaddr_in ipv4(const char* ip, uint16_t port) { return TestIpv4(ip, port); }
 
 inline sockaddr_in loopback(uint16_t port) { return ipv4("127.0.0.1", port); }
 
@@ -151,31 +145,7 @@ private:
     std::vector<int> fds_;
 };
 
-// Brings up loopback with multicast and routes 224.0.0.0/4 to it, inside the
-// namespace that the calling process has just entered.
-inline bool setup_namespace_loopback() {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    if (fd < 0)
-        return false;
-    ifreq ifr;
-    memset(&ifr, 0, sizeof(ifr));
-    strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
-    bool ok = ioctl(fd, SIOCGIFFLAGS, &ifr) == 0;
-    ifr.ifr_flags |= IFF_UP | IFF_MULTICAST;
-    ok = ok && ioctl(fd, SIOCSIFFLAGS, &ifr) == 0;
-    rtentry route;
-    memset(&route, 0, sizeof(route));
-    sockaddr_in dst = ipv4("224.0.0.0", 0);
-    sockaddr_in mask = ipv4("240.0.0.0", 0);
-    memcpy(&route.rt_dst, &dst, sizeof(dst));
-    memcpy(&route.rt_genmask, &mask, sizeof(mask));
-    route.rt_flags = RTF_UP;
-    char dev[] = "lo";
-    route.rt_dev = dev;
-    ok = ok && ioctl(fd, SIOCADDRT, &route) == 0;
-    close(fd);
-    return ok;
-}
+inline bool setup_namespace_loopback() { return netns::SetUpLoopback(); }
 
 // Every test gets a watchdog: a hang ends the program instead of the suite's time.
 class WatchdogTest : public ::testing::Test {
@@ -184,32 +154,17 @@ protected:
     void TearDown() override { alarm(0); }
 };
 
-const int kNoNamespace = 77;
+const int kNoNamespace = netns::kUnavailable;
 
 // Runs body in a forked child inside a fresh user and network namespace, so its
 // broadcast and multicast traffic never reaches the machine's interfaces.
 // Returns the child's exit status: 0 passed, kNoNamespace when namespaces are
 // unavailable here, anything else failed (the child printed why).
 inline int run_in_namespace(const std::function<void()>& body) {
-    fflush(stdout);
-    fflush(stderr);
-    pid_t pid = fork();
-    if (pid < 0)
-        return -1;
-    if (pid == 0) {
-        alarm(30);  // watchdog: a hung child dies instead of stalling the suite
-        if (unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0 || !setup_namespace_loopback())
-            _exit(kNoNamespace);
+    return netns::RunInNamespace([&body] {
         body();
-        fflush(stdout);
-        _exit(::testing::Test::HasFailure() ? 1 : 0);
-    }
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid)
-        return -1;
-    if (WIFSIGNALED(status))
-        return 128 + WTERMSIG(status);
-    return WEXITSTATUS(status);
+        return ::testing::Test::HasFailure() ? 1 : 0;
+    });
 }
 
 #define UDPTEST_IN_NAMESPACE(body)                                         \

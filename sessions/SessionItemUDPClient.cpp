@@ -1,0 +1,100 @@
+#include "SessionItemUDPClient.h"
+
+#include <uv.h>
+
+SessionItemUDPClient::SessionItemUDPClient(const QString& kind) : SessionItem(kind) {
+    endpoint_ = udp_client_create();
+    udp_client_set_user_data(endpoint_, this);
+    udp_client_set_recv_cb(endpoint_, OnRecv);
+}
+
+SessionItemUDPClient::~SessionItemUDPClient() {
+    udp_client_destroy(endpoint_);
+}
+
+int SessionItemUDPClient::GetType() {
+    return TYPE_UDP;
+}
+
+void SessionItemUDPClient::OnRecv(const char* data, int64_t nread, const struct sockaddr*,
+                                  void* user) {
+    // The sender is not shown: every datagram is one line, whoever sent it.
+    static_cast<SessionItemUDPClient*>(user)->ReceiveBytes(QByteArray(data, int(nread)));
+}
+
+bool SessionItemUDPClient::Start(const QByteArray& remoteIp, quint32 remotePort,
+                                 const QByteArray& localIp, quint32 localPort, bool multicast,
+                                 const QByteArray& interfaceIp) {
+    remoteIp_ = remoteIp;
+    remotePort_ = remotePort;
+    localIp_ = localIp;
+    localPort_ = localPort;
+    multicast_ = multicast;
+    interfaceIp_ = interfaceIp;
+    return Open();
+}
+
+bool SessionItemUDPClient::Restart() {
+    return Open();
+}
+
+bool SessionItemUDPClient::Fail(const QString& text) {
+    openError_ = text;
+    open_ = false;
+    return false;
+}
+
+bool SessionItemUDPClient::Open() {
+    // A group member listens on the group's own port.
+    const quint32 port = multicast_ ? remotePort_ : localPort_;
+    struct sockaddr* bind = net_shared_addr();
+    // An unparsable address would otherwise bind the wildcard address silently.
+    if (net_ip_to_addr(localIp_.constData(), uint16_t(port), bind) != 0)
+        return Fail(QString("invalid local address %0").arg(QString::fromUtf8(localIp_)));
+    if (udp_client_start(endpoint_, bind) != 0)
+        return Fail(QString::fromUtf8(net_last_error()));
+    if (multicast_) {
+        const char* iface = interfaceIp_.isEmpty() ? nullptr : interfaceIp_.constData();
+        const int rc = udp_client_join_multicast(endpoint_, remoteIp_.constData(), iface);
+        if (rc != 0) {
+            // The endpoint leaves the library's last error alone here; say what
+            // failed rather than show an older, unrelated text. A session that is
+            // not open does not keep the group's port either.
+            udp_client_close(endpoint_);
+            return Fail(QString("udp client join multicast %0 failed: %1")
+                            .arg(QString::fromUtf8(remoteIp_), QString::fromUtf8(uv_strerror(rc))));
+        }
+    }
+    // Best effort: without the larger buffer only bursts beyond the default are lost.
+    udp_client_set_recv_buffer_size(endpoint_, kRecvBufferBytes);
+    openError_.clear();
+    open_ = true;
+    return true;
+}
+
+void SessionItemUDPClient::Update() {
+    SessionItem::Update();
+    udp_client_run(endpoint_, NET_RUN_NOWAIT);
+}
+
+void SessionItemUDPClient::Close() {
+    udp_client_close(endpoint_);
+    open_ = false;
+}
+
+bool SessionItemUDPClient::Send(const QByteArray& data) {
+    struct sockaddr* dest = net_shared_addr();
+    // Never let a bad address turn into 0.0.0.0, which reaches this host.
+    if (net_ip_to_addr(remoteIp_.constData(), uint16_t(remotePort_), dest) != 0)
+        return false;
+    return udp_client_send(endpoint_, data.constData(), data.size(), dest) > 0;
+}
+
+int SessionItemUDPClient::GetLocalPort() const {
+    struct sockaddr_in local = {};
+    udp_client_local_addr(endpoint_, (struct sockaddr*)&local);
+    unsigned port = 0;
+    char text[16];
+    net_addr_to_ip((const struct sockaddr*)&local, text, &port);
+    return int(port);
+}

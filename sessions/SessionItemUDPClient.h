@@ -1,0 +1,62 @@
+// A session on one UDP endpoint: bound to a local address, optionally a member
+// of a multicast group, sending every payload to one fixed remote address and
+// showing every datagram it receives as one line, whoever sent it.
+#ifndef MAROVENT_SESSIONITEMUDPCLIENT_H
+#define MAROVENT_SESSIONITEMUDPCLIENT_H
+
+#include <QByteArray>
+#include <QString>
+
+#include "SessionItem.h"
+#include "transport.h"
+
+class SessionItemUDPClient : public SessionItem {
+    Q_OBJECT
+public:
+    // Receive buffer asked of the kernel: a few hundred full datagrams, so that
+    // a late tick does not cost data at the rates the tick can keep up with.
+    static const int kRecvBufferBytes = 1024 * 1024;
+
+    explicit SessionItemUDPClient(const QString& kind);
+    ~SessionItemUDPClient() override;
+
+    int GetType() override;
+    void Update() override;
+    void Close() override;
+    bool Send(const QByteArray& data) override;
+
+    // Stores the six values and opens with them. In multicast mode the socket
+    // binds localIp on the remote (group) port and joins remoteIp on
+    // interfaceIp; localPort is then unused.
+    bool Start(const QByteArray& remoteIp, quint32 remotePort, const QByteArray& localIp,
+               quint32 localPort, bool multicast, const QByteArray& interfaceIp);
+    // Opens again with the stored values (the start button).
+    bool Restart();
+
+    // Port of the bound socket as the system reports it; 0 while closed.
+    int GetLocalPort() const;
+    QString GetRemoteIp() const { return QString::fromUtf8(remoteIp_); }
+    int GetRemotePort() const { return int(remotePort_); }
+    bool IsOpen() const { return open_; }
+    bool IsMulticast() const { return multicast_; }
+
+    // Why the last open failed, for the window's message box.
+    QString GetOpenErrorText() const { return openError_; }
+
+private:
+    static void OnRecv(const char* data, int64_t nread, const struct sockaddr* sender, void* user);
+    bool Open();
+    bool Fail(const QString& text);
+
+    UDPCLIENT endpoint_;
+    QByteArray remoteIp_;
+    quint32 remotePort_ = 0;
+    QByteArray localIp_;
+    quint32 localPort_ = 0;
+    bool multicast_ = false;
+    QByteArray interfaceIp_;
+    bool open_ = false;
+    QString openError_;
+};
+
+#endif
