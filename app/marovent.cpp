@@ -12,11 +12,15 @@
 
 #include "Encoding.h"
 #include "OpenPanelCOM.h"
+#include "OpenPanelKCPClient.h"
+#include "OpenPanelKCPServer.h"
 #include "OpenPanelTCPClient.h"
 #include "OpenPanelTCPServer.h"
 #include "OpenPanelUDPClient.h"
 #include "SessionItem.h"
 #include "SessionItemCOM.h"
+#include "SessionItemKCPClient.h"
+#include "SessionItemKCPServer.h"
 #include "SessionItemServer.h"
 #include "SessionItemTCPClient.h"
 #include "SessionItemTCPServer.h"
@@ -193,9 +197,8 @@ const marovent::SessionKind* marovent::KindOfRoot(int root) {
         {TYPE_TCP_CLIENT, &marovent::CreateTCPClient, &marovent::StartClient},
         {TYPE_UDP, &marovent::CreateUDP, &marovent::StartUDP},
         {TYPE_SERIAL_PORT, &marovent::CreateCOM, &marovent::StartCOM},
-        // Hook: the KCP sessions add their create functions; start works through the shared shapes.
-        {TYPE_KCP_SERVER, nullptr, &marovent::StartServer},
-        {TYPE_KCP_CLIENT, nullptr, &marovent::StartClient},
+        {TYPE_KCP_SERVER, &marovent::CreateKCPServer, &marovent::StartServer},
+        {TYPE_KCP_CLIENT, &marovent::CreateKCPClient, &marovent::StartClient},
     };
     for (const SessionKind& kind : kinds) {
         if (kind.root == root)
@@ -519,11 +522,25 @@ SessionItem* marovent::CreateTCPServer(QTreeWidgetItem* root, bool* success, QSt
             &marovent::OnTCPServer_ClientConnected);
     connect(server, &SessionItemTCPServer::OnClientDisconnectedSignal, this,
             &marovent::OnTCPServer_ClientDisconnected);
+    return PlaceServer(server, root, ip, port, success, error);
+}
+
+// Servers listen as soon as they are created; the tree shows their children.
+SessionItem* marovent::PlaceServer(SessionItemServer* server, QTreeWidgetItem* root, const QString& ip,
+                                   int port, bool* success, QString* error) {
     PlaceSession(server, root, ip, port);
     *success = server->Start(ip.toUtf8(), (unsigned)port);
     *error = QString::fromUtf8(net_last_error());
     server->GetTreeItem()->setExpanded(true);
     return server;
+}
+
+// Clients only remember their target; the start button connects.
+SessionItem* marovent::PlaceClient(SessionItemClient* client, QTreeWidgetItem* root, const QString& ip,
+                                   int port) {
+    PlaceSession(client, root, ip, port);
+    client->SetTarget(ip.toUtf8(), (unsigned)port, kConnectTimeoutMs);
+    return client;
 }
 
 SessionItem* marovent::CreateTCPClient(QTreeWidgetItem* root, bool*, QString*) {
@@ -534,9 +551,40 @@ SessionItem* marovent::CreateTCPClient(QTreeWidgetItem* root, bool*, QString*) {
     const int port = dialog.GetPort();
     auto* client = new SessionItemTCPClient("TCPClient");
     ConnectTCPClient(client);
-    PlaceSession(client, root, ip, port);
-    client->SetTarget(ip.toUtf8(), (unsigned)port, kConnectTimeoutMs);
-    return client;
+    return PlaceClient(client, root, ip, port);
+}
+
+void marovent::ConnectKCPClient(SessionItemKCPClient* session) {
+    connect(session, &SessionItemKCPClient::OnClientConnectResultSignal, this,
+            &marovent::OnKCPClient_ClientConnectResult);
+    connect(session, &SessionItemKCPClient::OnClientDisconnectedSignal, this,
+            &marovent::OnKCPClient_ClientDisconnected);
+    ConnectView(session);
+}
+
+SessionItem* marovent::CreateKCPServer(QTreeWidgetItem* root, bool* success, QString* error) {
+    OpenPanelKCPServer dialog(this);
+    if (dialog.exec() != QDialog::Accepted)
+        return nullptr;
+    const QString ip = dialog.GetIP();
+    const int port = dialog.GetPort();
+    auto* server = new SessionItemKCPServer("KCPServer", dialog.GetMode());
+    connect(server, &SessionItemKCPServer::OnClientConnectedSignal, this,
+            &marovent::OnKCPServer_ClientConnected);
+    connect(server, &SessionItemKCPServer::OnClientDisconnectedSignal, this,
+            &marovent::OnKCPServer_ClientDisconnected);
+    return PlaceServer(server, root, ip, port, success, error);
+}
+
+SessionItem* marovent::CreateKCPClient(QTreeWidgetItem* root, bool*, QString*) {
+    OpenPanelKCPClient dialog(this);
+    if (dialog.exec() != QDialog::Accepted)
+        return nullptr;
+    const QString ip = dialog.GetIP();
+    const int port = dialog.GetPort();
+    auto* client = new SessionItemKCPClient("KCPClient", dialog.GetMode());
+    ConnectKCPClient(client);
+    return PlaceClient(client, root, ip, port);
 }
 
 SessionItem* marovent::CreateCOM(QTreeWidgetItem* root, bool* success, QString* error) {
@@ -712,10 +760,15 @@ void marovent::OnTCPClient_ClientDisconnected(QTreeWidgetItem* item) {
     RefreshClientItem(item);
 }
 
-// Hook: the KCP sessions create SessionItemKCPClient("KCPServer_Client", the
-// server's mode, client), connect it like ConnectTCPClient with the KCP slots,
-// and hand it to AddAcceptedChild.
-void marovent::OnKCPServer_ClientConnected(QTreeWidgetItem*, KCPCLIENT) {}
+// The accepted peer runs with its server's mode.
+void marovent::OnKCPServer_ClientConnected(QTreeWidgetItem* serverItem, KCPCLIENT client) {
+    auto* server = dynamic_cast<SessionItemKCPServer*>(SessionOf(serverItem));
+    if (server == nullptr)
+        return;
+    auto* child = new SessionItemKCPClient("KCPServer_Client", server->GetMode(), client);
+    ConnectKCPClient(child);
+    AddAcceptedChild(serverItem, child);
+}
 
 void marovent::OnKCPServer_ClientDisconnected(QTreeWidgetItem* item, KCPCLIENT) {
     DropAcceptedChild(item);

@@ -16,7 +16,9 @@ class QTreeWidgetItem;
 class QTimer;
 class SessionItem;
 class SessionItemClient;
+class SessionItemServer;
 class SessionItemTCPClient;
+class SessionItemKCPClient;
 
 class marovent : public QWidget {
     Q_OBJECT
@@ -72,6 +74,8 @@ private:
     // Creating, starting and closing, per kind (the table in KindOfRoot).
     SessionItem* CreateTCPServer(QTreeWidgetItem* root, bool* success, QString* error);
     SessionItem* CreateTCPClient(QTreeWidgetItem* root, bool* success, QString* error);
+    SessionItem* CreateKCPServer(QTreeWidgetItem* root, bool* success, QString* error);
+    SessionItem* CreateKCPClient(QTreeWidgetItem* root, bool* success, QString* error);
     SessionItem* CreateCOM(QTreeWidgetItem* root, bool* success, QString* error);
     bool StartCOM(SessionItem* session, QString* error);
     SessionItem* CreateUDP(QTreeWidgetItem* root, bool* success, QString* error);
@@ -79,7 +83,11 @@ private:
     bool StartServer(SessionItem* session, QString* error);
     bool StartClient(SessionItem* session, QString* error);
     void PlaceSession(SessionItem* session, QTreeWidgetItem* parent, const QString& first, int second);
+    SessionItem* PlaceServer(SessionItemServer* server, QTreeWidgetItem* root, const QString& ip, int port,
+                             bool* success, QString* error);
+    SessionItem* PlaceClient(SessionItemClient* client, QTreeWidgetItem* root, const QString& ip, int port);
     void ConnectTCPClient(SessionItemTCPClient* session);
+    void ConnectKCPClient(SessionItemKCPClient* session);
     void ConnectView(SessionItem* session);
     void CloseSession(SessionItem* session);
     void AddAcceptedChild(QTreeWidgetItem* serverItem, SessionItemClient* child);

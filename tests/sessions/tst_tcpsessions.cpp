@@ -11,27 +11,12 @@
 #include "SessionItemTCPClient.h"
 #include "SessionItemTCPServer.h"
 #include "support/LoopbackPeer.h"
+#include "support/ServerHost.h"
 
 namespace {
 
-// Runs the sessions' ticks until done() holds or the watchdog fires.
-bool Pump(const QList<SessionItem*>& sessions, const std::function<bool()>& done,
-          int timeoutMs = 5000) {
-    QElapsedTimer watchdog;
-    watchdog.start();
-    while (!done()) {
-        if (watchdog.elapsed() > timeoutMs)
-            return false;
-        for (SessionItem* session : sessions)
-            session->Update();
-        QThread::msleep(1);
-    }
-    return true;
-}
-
-void PumpFor(const QList<SessionItem*>& sessions, int ms) {
-    Pump(sessions, [] { return false; }, ms);
-}
+using serverhost::Pump;
+using serverhost::PumpFor;
 
 struct Host : QObject {
     SessionItemTCPServer server{"TCPServer"};
