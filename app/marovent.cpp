@@ -6,7 +6,6 @@
 #include <QKeyEvent>
 #include <QMessageBox>
 #include <QScrollBar>
-#include <QSettings>
 #include <QTextCursor>
 #include <QTimer>
 
@@ -25,7 +24,7 @@
 #include "SessionItemTCPClient.h"
 #include "SessionItemTCPServer.h"
 #include "SessionItemUDPClient.h"
-#include "Settings.h"
+#include "SettingsKeys.h"
 #include "ui_marovent.h"
 
 namespace {
@@ -91,7 +90,7 @@ marovent::marovent(QWidget* parent) : QWidget(parent), ui(new Ui::maroventClass)
     connect(timer_, &QTimer::timeout, this, &marovent::Tick);
     timer_->start(kTickIntervalMs);
 
-    int encoding = GetSettings()->value("ENCODING", "0").toInt();
+    int encoding = SettingInt(ENCODING);
     if (encoding >= ui->encodingComboBox->count())
         encoding = 0;
     ui->encodingComboBox->setCurrentIndex(encoding);
@@ -113,7 +112,7 @@ marovent::~marovent() {
 }
 
 void marovent::closeEvent(QCloseEvent* event) {
-    GetSettings()->setValue("ENCODING", QString::number(ui->encodingComboBox->currentIndex()));
+    SetSettingText(ENCODING, QString::number(ui->encodingComboBox->currentIndex()));
     for (SessionItem* session : sessions_)
         session->Close();
     event->accept();
