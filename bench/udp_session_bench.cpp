@@ -156,7 +156,7 @@ int main(int argc, char** argv) {
     {
         SessionItemUDPClient session("UDPClient");
         if (!session.Start("127.0.0.1", 9, "127.0.0.1", 0, false, "")) {
-            printf("cannot bind: %s\n", qPrintable(session.GetOpenErrorText()));
+            printf("cannot bind: %s\n", qPrintable(session.GetLastError()));
             return 1;
         }
         Arrivals arrivals;

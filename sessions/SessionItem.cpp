@@ -38,6 +38,15 @@ bool SessionItem::Send(const QByteArray&) {
     return false;
 }
 
+bool SessionItem::Restart() {
+    return true;
+}
+
+bool SessionItem::Fail(const QString& text) {
+    lastError_ = text;
+    return false;
+}
+
 void SessionItem::AddRecvCount(int n) {
     recvCurrent_ += n;
     recvTotal_ += n;

@@ -36,6 +36,11 @@ public:
     virtual void Update();
     virtual void Close();
     virtual bool Send(const QByteArray& data);
+    // Starts again with the stored settings (the window's start button);
+    // false when it failed, with GetLastError saying why.
+    virtual bool Restart();
+    // Why the last start failed, for the window's message box; empty after a success.
+    QString GetLastError() const { return lastError_; }
 
     QString GetKind() const { return kind_; }
     QTreeWidgetItem* GetParentItem() const { return parentItem_; }
@@ -77,6 +82,9 @@ protected:
     // The loop clock the rate window runs on (net_poll); replaceable so the
     // window boundaries can be driven exactly.
     virtual quint64 ClockNow() const;
+    // Keeps text as the last error and returns false, so a failing start is one line.
+    bool Fail(const QString& text);
+    void ClearError() { lastError_.clear(); }
 
 private:
     QString kind_;
@@ -87,6 +95,7 @@ private:
     int historyIndex_ = 0;
     QString sendText_;
     bool hexMode_ = false;
+    QString lastError_;
     qint64 recvTotal_ = 0;
     qint64 recvRate_ = 0;
     qint32 recvCurrent_ = 0;

@@ -19,16 +19,19 @@ bool SessionItemCOM::Open(const QByteArray& portName, quint32 baudRate, quint32 
     stopBits_ = stopBits;
     rts_ = rts;
     dtr_ = dtr;
-    return Reopen();
+    return Restart();
 }
 
-bool SessionItemCOM::Reopen() {
+bool SessionItemCOM::Restart() {
     device_.SetRts(rts_);
     device_.SetDtr(dtr_);
     open_ = device_.Open(portName_.constData(), baudRate_, parity_, dataBits_, stopBits_);
     // Bytes that waited from before the open belong to no session.
     device_.Purge(SERIAL_PURGE_TXCLEAR | SERIAL_PURGE_RXCLEAR);
-    return open_;
+    if (!open_)
+        return Fail(QString("%0 does not exist or is occupied.").arg(QString::fromUtf8(portName_)));
+    ClearError();
+    return true;
 }
 
 void SessionItemCOM::Update() {
@@ -49,8 +52,4 @@ void SessionItemCOM::Close() {
 
 bool SessionItemCOM::Send(const QByteArray& data) {
     return device_.Write(data.constData(), data.size()) != 0;
-}
-
-QString SessionItemCOM::GetOpenErrorText() const {
-    return QString("%0 does not exist or is occupied.").arg(QString::fromUtf8(portName_));
 }

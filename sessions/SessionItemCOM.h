@@ -30,7 +30,7 @@ public:
     bool Open(const QByteArray& portName, quint32 baudRate, quint32 parity, quint32 dataBits,
               quint32 stopBits, bool rts, bool dtr);
     // The same with the stored settings (the start button).
-    bool Reopen();
+    bool Restart() override;
 
     // The result of the last open, until Close.
     bool IsOpen() const { return open_; }
@@ -44,9 +44,6 @@ public:
     quint32 GetStopBits() const { return stopBits_; }
     bool GetRts() const { return rts_; }
     bool GetDtr() const { return dtr_; }
-
-    // What the window shows when opening the stored port failed.
-    QString GetOpenErrorText() const;
 
 private:
     QByteArray portName_;

@@ -2,6 +2,7 @@
 
 #include <netinet/in.h>
 
+#include "SessionAddress.h"
 #include "transport.h"
 
 SessionItemClient::SessionItemClient(const QString& kind, bool accepted, int outgoingType,
@@ -19,10 +20,13 @@ void SessionItemClient::SetTarget(const QByteArray& ip, unsigned port, unsigned 
 }
 
 bool SessionItemClient::Connect() {
+    struct sockaddr* target = net_shared_addr();
+    QString error;
+    if (!ParseAddress(ip_, port_, AddressRole::Target, target, &error))
+        return Fail(error);
+    ClearError();
     connected_ = false;
     connecting_ = true;
-    struct sockaddr* target = net_shared_addr();
-    net_ip_to_addr(ip_.constData(), (uint16_t)port_, target);
     StartTransport(target, timeout_);
     return true;
 }
@@ -81,13 +85,24 @@ int SessionItemClient::GetPeerPort() {
     return port;
 }
 
-void SessionItemClient::ConnectFinished(int status) {
-    connected_ = (status == 0);
-    connecting_ = false;
-    EmitConnectResult(status == 0);
+void SessionItemClient::OnTransportConnect(int status, const char*, void* user) {
+    auto* self = static_cast<SessionItemClient*>(user);
+    if (self->muted_)
+        return;
+    self->connected_ = (status == 0);
+    self->connecting_ = false;
+    self->EmitConnectResult(status == 0);
 }
 
-void SessionItemClient::ConnectionEnded() {
-    connected_ = false;
-    EmitDisconnected();
+void SessionItemClient::OnTransportDisconnect(void* user) {
+    auto* self = static_cast<SessionItemClient*>(user);
+    if (self->muted_)
+        return;
+    self->connected_ = false;
+    self->EmitDisconnected();
+}
+
+void SessionItemClient::OnTransportData(void* user, const char* data, int64_t length) {
+    if (length >= 0)
+        static_cast<SessionItemClient*>(user)->ReceiveBytes(QByteArray(data, (int)length));
 }

@@ -1,9 +1,11 @@
 // What outgoing clients and accepted connections of TCP and KCP have in
-// common: target address, connect state, addresses and the send path. A
-// concrete kind supplies its transport calls and its typed signals through
-// the protected hooks.
+// common: target address, connect state, addresses and the send path. The
+// transport calls come from SessionItemClientOf; a concrete kind adds only its
+// typed signals and its receive callback.
 #ifndef MAROVENT_SESSIONITEMCLIENT_H
 #define MAROVENT_SESSIONITEMCLIENT_H
+
+#include <stdint.h>
 
 #include "SessionItem.h"
 
@@ -14,8 +16,11 @@ class SessionItemClient : public SessionItem {
 public:
     // Remembers where the next Connect goes; does not connect.
     void SetTarget(const QByteArray& ip, unsigned port, unsigned timeoutMs);
-    // Starts a connect attempt; its outcome arrives through the connect-result signal.
+    // Starts a connect attempt, whose outcome arrives through the connect-result
+    // signal; false, with nothing started, when the target is not a dotted
+    // IPv4 address with a port from 1 to 65535.
     bool Connect();
+    bool Restart() override { return Connect(); }
 
     int GetType() override;
     void Update() override;
@@ -30,10 +35,14 @@ public:
     bool IsAccepted() const { return accepted_; }
     QByteArray GetIP() const { return ip_; }
     unsigned GetPort() const { return port_; }
-    unsigned GetTimeout() const { return timeout_; }
 
     // The receive path for bytes the owning server read for this connection.
     void ReceiveFromServer(const QByteArray& data) { ReceiveBytes(data); }
+
+    // Transport callbacks of an outgoing client; user is the SessionItemClient.
+    static void OnTransportConnect(int status, const char* message, void* user);
+    static void OnTransportDisconnect(void* user);
+    static void OnTransportData(void* user, const char* data, int64_t length);
 
 protected:
     // accepted: the session shows a connection a server accepted (born connected).
@@ -47,10 +56,8 @@ protected:
     virtual int RemoteAddress(struct sockaddr* out) = 0;
     virtual void EmitConnectResult(bool success) = 0;
     virtual void EmitDisconnected() = 0;
-
-    // Transport callbacks of an outgoing client end up here.
-    void ConnectFinished(int status);
-    void ConnectionEnded();
+    // From now on connect and disconnect callbacks change nothing.
+    void Mute() { muted_ = true; }
 
 private:
     bool ReadAddress(bool local, QString* ip, int* port);
@@ -58,6 +65,7 @@ private:
     bool accepted_;
     bool connected_;
     bool connecting_ = false;
+    bool muted_ = false;
     QByteArray ip_;
     unsigned port_ = 0;
     unsigned timeout_ = 0;

@@ -6,48 +6,31 @@
 
 #include <QMetaType>
 
-#include "SessionItemClient.h"
-#include "transport.h"
+#include "SessionItemClientOf.h"
 
 Q_DECLARE_OPAQUE_POINTER(KCPCLIENT)
 Q_DECLARE_METATYPE(KCPCLIENT)
 
-class SessionItemKCPClient : public SessionItemClient {
+class SessionItemKCPClient : public SessionItemClientOf<KCPCLIENT> {
     Q_OBJECT
 public:
+    // Channel every send uses: 0, a frame on the TCP control connection.
+    static const int kSendMode = 0;
+
     // Without a handle: an outgoing client created with mode (0 default,
     // 1 fast, 2 ultra). With one: the accepted peer it names, whose mode is
     // the server's (never destroyed here).
     SessionItemKCPClient(const QString& kind, int mode, KCPCLIENT accepted = nullptr);
-    ~SessionItemKCPClient() override;
 
-    KCPCLIENT GetHandle() const { return client_; }
-    int GetMode() const { return mode_; }
-    int GetSendMode() const { return sendMode_; }
+    int GetSendMode() const { return kSendMode; }
 
 signals:
     void OnClientConnectResultSignal(bool success, QTreeWidgetItem* parent, KCPCLIENT client);
     void OnClientDisconnectedSignal(QTreeWidgetItem* item);
 
 protected:
-    void StartTransport(const struct sockaddr* target, unsigned timeoutMs) override;
-    void RunTransport() override;
-    void CloseTransport() override;
-    int SendTransport(const QByteArray& data) override;
-    int LocalAddress(struct sockaddr* out) override;
-    int RemoteAddress(struct sockaddr* out) override;
     void EmitConnectResult(bool success) override;
     void EmitDisconnected() override;
-
-private:
-    static void OnConnect(int code, const char* message, void* user);
-    static void OnRecv(const char* data, int length, int channel, void* user);
-    static void OnDisconnect(void* user);
-
-    KCPCLIENT client_;
-    int mode_;
-    // Channel 0: a frame on the TCP control connection.
-    const int sendMode_ = 0;
 };
 
 #endif

@@ -9,30 +9,34 @@ namespace {
 // margin covers the ticks between the server's checks and ours.
 const unsigned kHoldEarlyDataMs = KCP_HANDSHAKE_TIMEOUT_MS + 1000;
 
+// The channel is not shown: every message of every channel is one line.
+void OnRecv(KCPCLIENT client, const char* data, int length, int, void* user) {
+    SessionItemKCPServerBase::OnTransportData(user, client, data, length);
+}
+
+void Attach(struct KCPServer* server, void* user) {
+    kcp_server_set_user_data(server, user);
+    kcp_server_set_connect_cb(server, &SessionItemKCPServerBase::OnTransportAccepted);
+    kcp_server_set_disconnect_cb(server, &SessionItemKCPServerBase::OnTransportClosed);
+    kcp_server_set_recv_cb(server, &OnRecv);
+}
+
+const ServerOps<struct KCPServer*> kOps = {
+    kcp_server_create, kcp_server_destroy, Attach, kcp_server_start, kcp_server_stop, kcp_server_run,
+};
+
 }  // namespace
 
 SessionItemKCPServer::SessionItemKCPServer(const QString& kind, int mode)
-    : SessionItemKCPServerBase(kind, kHoldEarlyDataMs), server_(kcp_server_create(mode)), mode_(mode) {
-    kcp_server_set_user_data(server_, this);
-    kcp_server_set_connect_cb(server_, &SessionItemKCPServer::OnConnect);
-    kcp_server_set_disconnect_cb(server_, &SessionItemKCPServer::OnDisconnect);
-    kcp_server_set_recv_cb(server_, &SessionItemKCPServer::OnRecv);
+    : SessionItemKCPServerBase(kind, kOps, mode, kHoldEarlyDataMs), mode_(mode) {}
+
+// The accepted peer runs with its server's mode.
+SessionItemKCPClient* SessionItemKCPServer::NewChild(KCPCLIENT client) {
+    return new SessionItemKCPClient("KCPServer_Client", mode_, client);
 }
 
-SessionItemKCPServer::~SessionItemKCPServer() {
-    kcp_server_destroy(server_);
-}
-
-int SessionItemKCPServer::StartTransport(const struct sockaddr* address) {
-    return kcp_server_start(server_, address);
-}
-
-void SessionItemKCPServer::StopTransport() {
-    kcp_server_stop(server_);
-}
-
-void SessionItemKCPServer::RunTransport() {
-    kcp_server_run(server_, NET_RUN_NOWAIT);
+void SessionItemKCPServer::EmitClientConnected(KCPCLIENT client) {
+    emit OnClientConnectedSignal(GetTreeItem(), client);
 }
 
 void SessionItemKCPServer::EmitClientDisconnected(QTreeWidgetItem* item, KCPCLIENT client) {
@@ -46,18 +50,4 @@ QByteArray SessionItemKCPServer::PeerKey(KCPCLIENT client) {
     if (kcp_client_remote_addr(client, reinterpret_cast<struct sockaddr*>(&address)) != 0)
         return QByteArray();
     return QByteArray(reinterpret_cast<const char*>(&address), (int)sizeof(address));
-}
-
-void SessionItemKCPServer::OnConnect(KCPCLIENT client, void* user) {
-    auto* self = static_cast<SessionItemKCPServer*>(user);
-    emit self->OnClientConnectedSignal(self->GetTreeItem(), client);
-}
-
-void SessionItemKCPServer::OnDisconnect(KCPCLIENT client, void* user) {
-    static_cast<SessionItemKCPServer*>(user)->NotifyDisconnected(client);
-}
-
-// The channel is not shown: every message of every channel is one line.
-void SessionItemKCPServer::OnRecv(KCPCLIENT client, const char* data, int length, int, void* user) {
-    static_cast<SessionItemKCPServer*>(user)->ClientReceived(client, data, length);
 }

@@ -6,35 +6,28 @@
 #include "SessionItemKCPClient.h"
 #include "SessionItemServerOf.h"
 
-typedef SessionItemServerOf<KCPCLIENT, SessionItemKCPClient> SessionItemKCPServerBase;
+typedef SessionItemServerOf<KCPCLIENT, SessionItemKCPClient, struct KCPServer*> SessionItemKCPServerBase;
 
 class SessionItemKCPServer : public SessionItemKCPServerBase {
     Q_OBJECT
 public:
     // mode: 0 default, 1 fast, 2 ultra; every accepted peer runs with it.
     SessionItemKCPServer(const QString& kind, int mode);
-    ~SessionItemKCPServer() override;
 
     int GetType() override { return TYPE_KCP_SERVER; }
     int GetMode() const { return mode_; }
+    SessionItemKCPClient* NewChild(KCPCLIENT client) override;
 
 signals:
     void OnClientConnectedSignal(QTreeWidgetItem* item, KCPCLIENT client);
     void OnClientDisconnectedSignal(QTreeWidgetItem* item, KCPCLIENT client);
 
 protected:
-    int StartTransport(const struct sockaddr* address) override;
-    void StopTransport() override;
-    void RunTransport() override;
+    void EmitClientConnected(KCPCLIENT client) override;
     void EmitClientDisconnected(QTreeWidgetItem* item, KCPCLIENT client) override;
     QByteArray PeerKey(KCPCLIENT client) override;
 
 private:
-    static void OnConnect(KCPCLIENT client, void* user);
-    static void OnDisconnect(KCPCLIENT client, void* user);
-    static void OnRecv(KCPCLIENT client, const char* data, int length, int channel, void* user);
-
-    struct KCPServer* server_;
     int mode_;
 };
 

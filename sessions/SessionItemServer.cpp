@@ -1,5 +1,6 @@
 #include "SessionItemServer.h"
 
+#include "SessionAddress.h"
 #include "transport.h"
 
 SessionItemServer::SessionItemServer(const QString& kind) : SessionItem(kind) {}
@@ -11,13 +12,14 @@ bool SessionItemServer::Start(const QByteArray& ip, unsigned port) {
 }
 
 bool SessionItemServer::Restart() {
+    running_ = false;
     struct sockaddr* address = net_shared_addr();
-    // The conversion leaves 0.0.0.0 behind on bad text, and a port above 65535
-    // would wrap to another one; neither is what the user typed, so refuse.
-    if (port_ > 65535 || net_ip_to_addr(ip_.constData(), (uint16_t)port_, address) != 0) {
-        running_ = false;
-        return false;
-    }
-    running_ = (StartTransport(address) == 0);
-    return running_;
+    QString error;
+    if (!ParseAddress(ip_, port_, AddressRole::Local, address, &error))
+        return Fail(error);
+    if (StartTransport(address) != 0)
+        return Fail(QString::fromUtf8(net_last_error()));
+    ClearError();
+    running_ = true;
+    return true;
 }

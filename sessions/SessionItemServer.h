@@ -11,12 +11,11 @@ struct sockaddr;
 class SessionItemServer : public SessionItem {
     Q_OBJECT
 public:
-    // Stores the address and listens on it; false when listening failed
-    // (the transport's last error says why), or the address is not IPv4
-    // text with a port up to 65535.
+    // Stores the address and listens on it; false, with GetLastError saying
+    // why, when the address is not dotted IPv4 with a port up to 65535 (0 asks
+    // for a free one) or listening failed.
     bool Start(const QByteArray& ip, unsigned port);
-    // Start again with the stored address (the window's start button).
-    bool Restart();
+    bool Restart() override;
     bool IsRunning() const { return running_; }
     QByteArray GetIP() const { return ip_; }
     unsigned GetPort() const { return port_; }

@@ -1,6 +1,7 @@
 // The client map of a server session over its transport's connection handle,
 // and the operations that TCP and KCP servers share on it. Child is the
-// client session kind that shows one accepted connection.
+// client session kind that shows one accepted connection; the transport calls
+// come from the kind's table of functions over its server handle.
 //
 // A transport may deliver data for a connection before it reports it
 // accepted (a KCP peer's control frames and raw datagrams can beat its
@@ -15,10 +16,31 @@
 #include <climits>
 
 #include "SessionItemServer.h"
+#include "transport.h"
 
-template <typename Handle, typename Child>
+template <typename Server>
+struct ServerOps {
+    Server (*create)(int mode);
+    void (*destroy)(Server);
+    // Registers user data and the accepted, closed and receive callbacks.
+    void (*attach)(Server, void* user);
+    int (*start)(Server, const struct sockaddr* address);
+    void (*stop)(Server);
+    void (*run)(Server, int mode);
+};
+
+template <typename Handle, typename Child, typename Server>
 class SessionItemServerOf : public SessionItemServer {
 public:
+    ~SessionItemServerOf() override {
+        // The kind's signal adapters are gone: whatever the teardown reports stays unheard.
+        muted_ = true;
+        ops_.destroy(server_);
+    }
+
+    // A new session for a connection the transport reported accepted.
+    virtual Child* NewChild(Handle client) = 0;
+
     // Children first, in ascending handle order, then one pass of the transport.
     void Update() override {
         SessionItem::Update();
@@ -27,7 +49,7 @@ public:
             if (SessionItem* child = SessionItem::FromTreeItem(item))
                 child->Update();
         }
-        RunTransport();
+        ops_.run(server_, NET_RUN_NOWAIT);
     }
 
     // One disconnect signal per child, smallest handle first. The window's
@@ -40,7 +62,7 @@ public:
             clients_.remove(handle);
         }
         held_.clear();
-        StopTransport();
+        ops_.stop(server_);
         SetRunning(false);
     }
 
@@ -93,16 +115,36 @@ public:
 protected:
     // holdMs: how long data for a connection not listed yet waits for its
     // child; 0 drops it at once (a transport that reports before data).
-    explicit SessionItemServerOf(const QString& kind, unsigned holdMs = 0)
-        : SessionItemServer(kind), holdMs_(holdMs) {}
+    SessionItemServerOf(const QString& kind, const ServerOps<Server>& ops, int mode, unsigned holdMs = 0)
+        : SessionItemServer(kind), ops_(ops), server_(ops.create(mode)), holdMs_(holdMs) {
+        ops_.attach(server_, static_cast<SessionItemServerOf*>(this));
+    }
 
     // What tells one connection from a later one that reuses its freed handle
     // (compared before held data is released); empty when handles are never reused early.
     virtual QByteArray PeerKey(Handle) { return QByteArray(); }
 
-    virtual void StopTransport() = 0;
-    virtual void RunTransport() = 0;
+    int StartTransport(const struct sockaddr* address) override { return ops_.start(server_, address); }
+    virtual void EmitClientConnected(Handle client) = 0;
     virtual void EmitClientDisconnected(QTreeWidgetItem* item, Handle client) = 0;
+
+public:
+    // Transport callbacks; user is the SessionItemServerOf.
+    static void OnTransportAccepted(Handle client, void* user) {
+        auto* self = static_cast<SessionItemServerOf*>(user);
+        if (!self->muted_)
+            self->EmitClientConnected(client);
+    }
+    static void OnTransportClosed(Handle client, void* user) {
+        auto* self = static_cast<SessionItemServerOf*>(user);
+        if (!self->muted_)
+            self->NotifyDisconnected(client);
+    }
+    static void OnTransportData(void* user, Handle client, const char* data, int length) {
+        static_cast<SessionItemServerOf*>(user)->ClientReceived(client, data, length);
+    }
+
+protected:
 
     void ClientReceived(Handle client, const char* data, int length) {
         if (length < 0)
@@ -168,9 +210,12 @@ private:
         }
     }
 
+    const ServerOps<Server>& ops_;
+    Server server_;
     QMap<Handle, QTreeWidgetItem*> clients_;
     QMap<Handle, Held> held_;
     unsigned holdMs_;
+    bool muted_ = false;
 };
 
 #endif

@@ -6,32 +6,23 @@
 #include "SessionItemServerOf.h"
 #include "SessionItemTCPClient.h"
 
-typedef SessionItemServerOf<TCPCLIENT, SessionItemTCPClient> SessionItemTCPServerBase;
+typedef SessionItemServerOf<TCPCLIENT, SessionItemTCPClient, TCPSERVER> SessionItemTCPServerBase;
 
 class SessionItemTCPServer : public SessionItemTCPServerBase {
     Q_OBJECT
 public:
     explicit SessionItemTCPServer(const QString& kind);
-    ~SessionItemTCPServer() override;
 
     int GetType() override { return TYPE_TCP_SERVER; }
+    SessionItemTCPClient* NewChild(TCPCLIENT client) override;
 
 signals:
     void OnClientConnectedSignal(QTreeWidgetItem* item, TCPCLIENT client);
     void OnClientDisconnectedSignal(QTreeWidgetItem* item, TCPCLIENT client);
 
 protected:
-    int StartTransport(const struct sockaddr* address) override;
-    void StopTransport() override;
-    void RunTransport() override;
+    void EmitClientConnected(TCPCLIENT client) override;
     void EmitClientDisconnected(QTreeWidgetItem* item, TCPCLIENT client) override;
-
-private:
-    static void OnConnect(TCPCLIENT client, void* user);
-    static void OnDisconnect(TCPCLIENT client, void* user);
-    static void OnRecv(TCPCLIENT client, const char* data, int length, void* user);
-
-    TCPSERVER server_;
 };
 
 #endif

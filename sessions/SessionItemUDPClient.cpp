@@ -2,6 +2,8 @@
 
 #include <uv.h>
 
+#include "SessionAddress.h"
+
 SessionItemUDPClient::SessionItemUDPClient(const QString& kind) : SessionItem(kind) {
     endpoint_ = udp_client_create();
     udp_client_set_user_data(endpoint_, this);
@@ -31,26 +33,18 @@ bool SessionItemUDPClient::Start(const QByteArray& remoteIp, quint32 remotePort,
     localPort_ = localPort;
     multicast_ = multicast;
     interfaceIp_ = interfaceIp;
-    return Open();
+    return Restart();
 }
 
 bool SessionItemUDPClient::Restart() {
-    return Open();
-}
-
-bool SessionItemUDPClient::Fail(const QString& text) {
-    openError_ = text;
     open_ = false;
-    return false;
-}
-
-bool SessionItemUDPClient::Open() {
     // A group member listens on the group's own port.
     const quint32 port = multicast_ ? remotePort_ : localPort_;
     struct sockaddr* bind = net_shared_addr();
-    // An unparsable address would otherwise bind the wildcard address silently.
-    if (net_ip_to_addr(localIp_.constData(), uint16_t(port), bind) != 0)
-        return Fail(QString("invalid local address %0").arg(QString::fromUtf8(localIp_)));
+    QString error;
+    if (!ParseAddress(remoteIp_, remotePort_, AddressRole::Remote, (struct sockaddr*)&remote_, &error) ||
+        !ParseAddress(localIp_, port, AddressRole::Local, bind, &error))
+        return Fail(error);
     if (udp_client_start(endpoint_, bind) != 0)
         return Fail(QString::fromUtf8(net_last_error()));
     if (multicast_) {
@@ -67,7 +61,7 @@ bool SessionItemUDPClient::Open() {
     }
     // Best effort: without the larger buffer only bursts beyond the default are lost.
     udp_client_set_recv_buffer_size(endpoint_, kRecvBufferBytes);
-    openError_.clear();
+    ClearError();
     open_ = true;
     return true;
 }
@@ -83,11 +77,7 @@ void SessionItemUDPClient::Close() {
 }
 
 bool SessionItemUDPClient::Send(const QByteArray& data) {
-    struct sockaddr* dest = net_shared_addr();
-    // Never let a bad address turn into 0.0.0.0, which reaches this host.
-    if (net_ip_to_addr(remoteIp_.constData(), uint16_t(remotePort_), dest) != 0)
-        return false;
-    return udp_client_send(endpoint_, data.constData(), data.size(), dest) > 0;
+    return udp_client_send(endpoint_, data.constData(), data.size(), (const struct sockaddr*)&remote_) > 0;
 }
 
 int SessionItemUDPClient::GetLocalPort() const {

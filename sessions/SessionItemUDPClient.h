@@ -4,6 +4,8 @@
 #ifndef MAROVENT_SESSIONITEMUDPCLIENT_H
 #define MAROVENT_SESSIONITEMUDPCLIENT_H
 
+#include <netinet/in.h>
+
 #include <QByteArray>
 #include <QString>
 
@@ -27,11 +29,10 @@ public:
 
     // Stores the six values and opens with them. In multicast mode the socket
     // binds localIp on the remote (group) port and joins remoteIp on
-    // interfaceIp; localPort is then unused.
+    // interfaceIp; localPort is then unused. Both addresses must be dotted IPv4.
     bool Start(const QByteArray& remoteIp, quint32 remotePort, const QByteArray& localIp,
                quint32 localPort, bool multicast, const QByteArray& interfaceIp);
-    // Opens again with the stored values (the start button).
-    bool Restart();
+    bool Restart() override;
 
     // Port of the bound socket as the system reports it; 0 while closed.
     int GetLocalPort() const;
@@ -40,13 +41,8 @@ public:
     bool IsOpen() const { return open_; }
     bool IsMulticast() const { return multicast_; }
 
-    // Why the last open failed, for the window's message box.
-    QString GetOpenErrorText() const { return openError_; }
-
 private:
     static void OnRecv(const char* data, int64_t nread, const struct sockaddr* sender, void* user);
-    bool Open();
-    bool Fail(const QString& text);
 
     UDPCLIENT endpoint_;
     QByteArray remoteIp_;
@@ -55,8 +51,8 @@ private:
     quint32 localPort_ = 0;
     bool multicast_ = false;
     QByteArray interfaceIp_;
+    struct sockaddr_in remote_ = {};  // parsed at start, used by every send
     bool open_ = false;
-    QString openError_;
 };
 
 #endif

@@ -17,6 +17,7 @@
 #include "Encoding.h"
 #include "SessionItem.h"
 #include "Settings.h"
+#include "ByteText.h"
 #include "marovent.h"
 
 namespace {
@@ -252,8 +253,8 @@ private slots:
         QFETCH(qint64, value);
         QFETCH(QString, total);
         QFETCH(QString, rate);
-        QCOMPARE(marovent::FormatBytes(value, false), total);
-        QCOMPARE(marovent::FormatBytes(value, true), rate);
+        QCOMPARE(FormatBytes(value, false), total);
+        QCOMPARE(FormatBytes(value, true), rate);
     }
 
     void statisticsLineFollowsTheSelection() {

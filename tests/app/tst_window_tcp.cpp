@@ -23,6 +23,7 @@
 #include "Encoding.h"
 #include "SessionItemTCPClient.h"
 #include "SessionItemTCPServer.h"
+#include "ByteText.h"
 #include "marovent.h"
 #include "support/LoopbackPeer.h"
 #include "support/WindowDriver.h"
@@ -73,9 +74,9 @@ void WindowTcpTest::parseHexAndModbusCrc_data() {
 void WindowTcpTest::parseHexAndModbusCrc() {
     QFETCH(QString, text);
     QFETCH(QByteArray, bytes);
-    QCOMPARE(marovent::ParseHexText(text), bytes);
+    QCOMPARE(ParseHexText(text), bytes);
     unsigned char low = 0, high = 0;
-    marovent::ModbusCrc16(reinterpret_cast<const unsigned char*>("123456789"), 9, &low, &high);
+    ModbusCrc16(reinterpret_cast<const unsigned char*>("123456789"), 9, &low, &high);
     QCOMPARE((high << 8) | low, 0x4B37);
 }
 
@@ -104,6 +105,22 @@ void WindowTcpTest::busyPortLeavesStoppedServerAndShowsLibraryError() {
     w.Press("startButton");
     QCOMPARE(item->icon(0).cacheKey(), IconServerRun().cacheKey());
     QCOMPARE(w.led->styleSheet(), QString("background-color: #00FF00"));
+
+    // Refused addresses show their own text, not the library's older one.
+    auto shows = [&](const QString& root, const char* ip, int port, bool press) {
+        shown.clear();
+        WhenModal<QMessageBox>([&](QMessageBox* box) {
+            shown = box->text();
+            box->button(QMessageBox::Close)->click();
+        });
+        w.Create(root, ip, port);
+        if (press)
+            w.Press("startButton");
+        WaitFor([&] { return !shown.isEmpty(); });
+        return shown;
+    };
+    QCOMPARE(shows("TCP Server", "999.1.2.3", port, false), QString("invalid local address 999.1.2.3"));
+    QCOMPARE(shows("TCP Client", "127.0.0.1", 70000, true), QString("invalid remote port 70000"));
 }
 
 void WindowTcpTest::cancelledDialogCreatesNothing() {

@@ -115,7 +115,7 @@ private slots:
         QVERIFY(!session->Open("ttyMAROVENTNONE", 9600, 0, 8, 0, true, true));
         QVERIFY(!session->IsOpen());
         QVERIFY(!session->IsDeviceOpen());
-        QCOMPARE(session->GetOpenErrorText(),
+        QCOMPARE(session->GetLastError(),
                  QString("ttyMAROVENTNONE does not exist or is occupied."));
         QVERIFY(!session->Send("x"));
         session->Update();
@@ -127,11 +127,11 @@ private slots:
         SessionItemCOM other("COM");
         QVERIFY(!OpenSession(other));
         QVERIFY(!other.IsOpen());
-        QCOMPARE(other.GetOpenErrorText(),
+        QCOMPARE(other.GetLastError(),
                  QString::fromStdString(pty->Path()) + " does not exist or is occupied.");
         session->Close();
         QVERIFY(!session->IsOpen());
-        QVERIFY(other.Reopen());
+        QVERIFY(other.Restart());
         QVERIFY(other.Send("ok"));
         QCOMPARE(pty->ReadFar(2), std::string("ok"));
     }
@@ -145,7 +145,7 @@ private slots:
         QCOMPARE(session->GetBaudRate(), 38400u);
         session->Close();
         QVERIFY(!session->IsOpen());
-        QVERIFY(session->Reopen());  // the start button
+        QVERIFY(session->Restart());  // the start button
         QVERIFY(session->IsOpen());
         const struct termios2 t = pty->Attributes();
         QCOMPARE(SerialLineBaud(t), 38400u);

@@ -77,6 +77,7 @@ private slots:
     void unknownHandlesAndDuplicateAdds();
     void busyPortAndBadAddressFailStart();
     void clientConnectsSendsReceivesAndSeesPeerClose();
+    void clientRefusesBadTargets();
     void clientRefusedAndTimedOutReportOnce();
 };
 
@@ -267,10 +268,14 @@ void TcpSessionsTest::busyPortAndBadAddressFailStart() {
     close(listener);
     QVERIFY(server.Restart());
     QCOMPARE(server.GetPort(), (unsigned)port);
-    // Text that is no IPv4 address would otherwise listen on every interface.
-    QVERIFY(!server.Start("not an address", loopback::FreePort()));
+    QVERIFY(server.GetLastError().isEmpty());
+    server.Close();
+    // A refused address says what was wrong, never an older transport text.
+    QVERIFY(!server.Start("999.1.2.3", loopback::FreePort()));
     QVERIFY(!server.IsRunning());
+    QCOMPARE(server.GetLastError(), QString("invalid local address 999.1.2.3"));
     QVERIFY(!server.Start("127.0.0.1", 70000));
+    QCOMPARE(server.GetLastError(), QString("invalid local port 70000"));
 }
 
 void TcpSessionsTest::clientConnectsSendsReceivesAndSeesPeerClose() {
@@ -324,6 +329,41 @@ void TcpSessionsTest::clientConnectsSendsReceivesAndSeesPeerClose() {
     client.Close();
     QVERIFY(!client.IsConnected());
     QVERIFY(!client.IsConnecting());
+    close(listener);
+}
+
+// A target that is not what the user asked for is refused before anything
+// connects: 999.1.2.3 would become 0.0.0.0 (this machine) and 70000 port 4464.
+void TcpSessionsTest::clientRefusesBadTargets() {
+    uint16_t port = 0;
+    int listener = loopback::Listen(&port);
+    SessionItemTCPClient client("TCPClient");
+    int results = 0;
+    QObject scope;
+    connect(&client, &SessionItemTCPClient::OnClientConnectResultSignal, &scope,
+            [&](bool, QTreeWidgetItem*, TCPCLIENT) { ++results; });
+    const struct {
+        const char* ip;
+        unsigned port;
+        const char* error;
+    } cases[] = {{"999.1.2.3", port, "invalid remote address 999.1.2.3"},
+                 {"localhost", port, "invalid remote address localhost"},
+                 {"127.0.0.1", 70000, "invalid remote port 70000"},
+                 {"127.0.0.1", 0, "invalid remote port 0"}};
+    for (const auto& c : cases) {
+        client.SetTarget(c.ip, c.port, 5000);
+        QVERIFY(!client.Connect());
+        QCOMPARE(client.GetLastError(), QString(c.error));
+        QVERIFY(!client.IsConnecting());
+    }
+    PumpFor({&client}, 50);
+    QCOMPARE(results, 0);
+    QCOMPARE(loopback::Accept(listener), -1);
+    client.SetTarget("127.0.0.1", port, 5000);
+    QVERIFY(client.Connect());
+    QVERIFY(client.GetLastError().isEmpty());
+    QVERIFY(Pump({&client}, [&] { return results == 1 && client.IsConnected(); }));
+    client.Close();
     close(listener);
 }
 

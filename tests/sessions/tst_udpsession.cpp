@@ -125,13 +125,13 @@ private slots:
             // Held by someone else: the restart fails with the bind's reason.
             QVERIFY(!session.Restart());
             QVERIFY(!session.IsOpen());
-            QCOMPARE(session.GetOpenErrorText(), QString::fromUtf8(net_last_error()));
-            QVERIFY(session.GetOpenErrorText().contains("address already in use"));
+            QCOMPARE(session.GetLastError(), QString::fromUtf8(net_last_error()));
+            QVERIFY(session.GetLastError().contains("address already in use"));
         }
         session.Update();
         QVERIFY(session.Restart());
         QCOMPARE(session.GetLocalPort(), int(localPort));
-        QVERIFY(session.GetOpenErrorText().isEmpty());
+        QVERIFY(session.GetLastError().isEmpty());
         QVERIFY(peer.SendTo("again", "127.0.0.1", localPort));
         QVERIFY(TickUntil(session, [&] { return session.GetReceivedLines().size() == 1; }));
         QCOMPARE(Content(session.GetReceivedLines().value(0)), QByteArray("again"));
@@ -163,10 +163,13 @@ private slots:
         SessionItemUDPClient session("UDPClient");
         QVERIFY(!session.Start("127.0.0.1", peer.Port(), "not.an.ip", 0, false, ""));
         QVERIFY(!session.IsOpen());
-        QVERIFY(session.GetOpenErrorText().contains("not.an.ip"));
+        QVERIFY(session.GetLastError().contains("not.an.ip"));
         QCOMPARE(session.GetLocalPort(), 0);
 
-        QVERIFY(session.Start("300.1.1.1", peer.Port(), "127.0.0.1", 0, false, ""));
+        // An unusable remote address is refused at the start, not at each send.
+        QVERIFY(!session.Start("300.1.1.1", peer.Port(), "127.0.0.1", 0, false, ""));
+        QCOMPARE(session.GetLastError(), QString("invalid remote address 300.1.1.1"));
+        QVERIFY(!session.IsOpen());
         QVERIFY(!session.Send("lost"));
         QCOMPARE(peer.Receive(100), QByteArray());
     }
@@ -208,8 +211,8 @@ private slots:
             // (the interface has no such address), so the bind's text proves none was tried.
             CHILD_CHECK(!session.Start(kGroup, holder.Port(), "0.0.0.0", 0, true, "10.9.8.7"));
             CHILD_CHECK(!session.IsOpen());
-            CHILD_CHECK(session.GetOpenErrorText() == QString::fromUtf8(net_last_error()));
-            CHILD_CHECK(session.GetOpenErrorText().contains("address already in use"));
+            CHILD_CHECK(session.GetLastError() == QString::fromUtf8(net_last_error()));
+            CHILD_CHECK(session.GetLastError().contains("address already in use"));
             return 0;
         });
     }
@@ -226,7 +229,7 @@ private slots:
             // No interface of the namespace holds 10.9.8.7.
             CHILD_CHECK(!session.Start(kGroup, groupPort, "0.0.0.0", 0, true, "10.9.8.7"));
             CHILD_CHECK(!session.IsOpen());
-            const QString text = session.GetOpenErrorText();
+            const QString text = session.GetLastError();
             CHILD_CHECK(text.contains("join multicast") && text.contains(kGroup));
             CHILD_CHECK(text != stale);
             CHILD_CHECK(session.GetLocalPort() == 0);

@@ -1,0 +1,24 @@
+// The one path from the address text and port a user typed to an IPv4
+// address record. Every session kind starts through it, so a bad value is
+// refused with a text that names it instead of turning into 0.0.0.0 (this
+// machine on Linux) or a port wrapped to another one.
+#ifndef MAROVENT_SESSIONADDRESS_H
+#define MAROVENT_SESSIONADDRESS_H
+
+#include <QByteArray>
+#include <QString>
+
+struct sockaddr;
+
+enum class AddressRole {
+    Local,   // bound or listened on: port 0 asks the system for a free one
+    Remote,  // where datagrams go
+    Target,  // where a client connects: port 0 is refused
+};
+
+// Fills out (room for an IPv4 record) from dotted IPv4 text and a port; on a
+// bad value returns false and sets error, leaving out as it was.
+bool ParseAddress(const QByteArray& ip, quint32 port, AddressRole role, struct sockaddr* out,
+                  QString* error);
+
+#endif
