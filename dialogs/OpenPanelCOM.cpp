@@ -18,6 +18,7 @@ static QString FlagText(bool on) {
 
 QString OpenPanelCOM::InitialPortName() {
     const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
+    // Spelled so on purpose: users know this placeholder as it stands.
     if (ports.isEmpty())
         return "Unknow";
     const QString stored = SettingText(COM_NAME);

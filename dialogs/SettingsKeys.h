@@ -14,6 +14,7 @@ struct SettingKey {
 
 // Serial dialog, written in this order.
 constexpr SettingKey COM_NAME{"COM_NAME", ""};
+// "BUARDRATE" is the stored name that existing settings files carry: keep the spelling.
 constexpr SettingKey COM_BUARDRATE{"COM_BUARDRATE", "9600"};
 constexpr SettingKey COM_PARITY{"COM_PARITY", "0"};      // 0 none, 1 odd, 2 even, 3 mark, 4 space
 constexpr SettingKey COM_DATABITS{"COM_DATABITS", "3"};  // combo index: 0..3 for 5..8 bits
