@@ -93,25 +93,17 @@ public:
     }
 
     // The typed signals of each kind; Qt needs the handle type to match.
-    static void WireTCPServer(marovent* w, SessionItem* s) {
-        auto* server = static_cast<SessionItemTCPServer*>(s);
-        QObject::connect(server, &SessionItemTCPServer::OnClientConnectedSignal, w, &marovent::OnTCPServer_ClientConnected);
-        QObject::connect(server, &SessionItemTCPServer::OnClientDisconnectedSignal, w, &marovent::OnTCPServer_ClientDisconnected);
+    template <class Server, auto connected, auto disconnected>
+    static void WireServer(marovent* window, SessionItem* session) {
+        auto* server = static_cast<Server*>(session);
+        QObject::connect(server, &Server::OnClientConnectedSignal, window, connected);
+        QObject::connect(server, &Server::OnClientDisconnectedSignal, window, disconnected);
     }
-    static void WireKCPServer(marovent* w, SessionItem* s) {
-        auto* server = static_cast<SessionItemKCPServer*>(s);
-        QObject::connect(server, &SessionItemKCPServer::OnClientConnectedSignal, w, &marovent::OnKCPServer_ClientConnected);
-        QObject::connect(server, &SessionItemKCPServer::OnClientDisconnectedSignal, w, &marovent::OnKCPServer_ClientDisconnected);
-    }
-    static void WireTCPClient(marovent* w, SessionItem* s) {
-        auto* client = static_cast<SessionItemTCPClient*>(s);
-        QObject::connect(client, &SessionItemTCPClient::OnClientConnectResultSignal, w, &marovent::OnTCPClient_ClientConnectResult);
-        QObject::connect(client, &SessionItemTCPClient::OnClientDisconnectedSignal, w, &marovent::OnTCPClient_ClientDisconnected);
-    }
-    static void WireKCPClient(marovent* w, SessionItem* s) {
-        auto* client = static_cast<SessionItemKCPClient*>(s);
-        QObject::connect(client, &SessionItemKCPClient::OnClientConnectResultSignal, w, &marovent::OnKCPClient_ClientConnectResult);
-        QObject::connect(client, &SessionItemKCPClient::OnClientDisconnectedSignal, w, &marovent::OnKCPClient_ClientDisconnected);
+    template <class Client, auto result, auto disconnected>
+    static void WireClient(marovent* window, SessionItem* session) {
+        auto* client = static_cast<Client*>(session);
+        QObject::connect(client, &Client::OnClientConnectResultSignal, window, result);
+        QObject::connect(client, &Client::OnClientDisconnectedSignal, window, disconnected);
     }
     static void WireNothing(marovent*, SessionItem*) {}
 
@@ -180,40 +172,52 @@ public:
         auto* com = static_cast<SessionItemCOM*>(s);
         return com->IsOpen() && com->IsDeviceOpen();
     }
+
+    static const SessionKind kinds[6];
 };
 
 namespace {
 
 const char* const kClientGone = "Error : client is disconnected";
 
-const SessionKind kKinds[] = {
-    {TYPE_TCP_SERVER, 0, "TCP Server", false,
-     &KindRows::CreateServer<OpenPanelTCPServer, SessionItemTCPServer>, &KindRows::WireTCPServer,
-     &KindRows::DescribeServer, nullptr, nullptr},
-    {TYPE_TCP_CLIENT, TYPE_TCP_SERVER_CLIENT, "TCP Client", false,
-     &KindRows::CreateClient<OpenPanelTCPClient, SessionItemTCPClient>, &KindRows::WireTCPClient,
-     &KindRows::DescribeClient, &KindRows::ClientReady, kClientGone},
-    {TYPE_UDP, 0, "UDP", false, &KindRows::CreateUDP, &KindRows::WireNothing, &KindRows::DescribeUDP,
-     &KindRows::UDPReady, kClientGone},
-    {TYPE_SERIAL_PORT, 0, "SerialPort", false, &KindRows::CreateCOM, &KindRows::WireNothing,
-     &KindRows::DescribeCOM, &KindRows::COMReady, "Error : com is unavailable"},
-    {TYPE_KCP_SERVER, 0, "KCP Server", true,
-     &KindRows::CreateServer<OpenPanelKCPServer, SessionItemKCPServer>, &KindRows::WireKCPServer,
-     &KindRows::DescribeServer, nullptr, nullptr},
-    {TYPE_KCP_CLIENT, TYPE_KCP_SERVER_CLIENT, "KCP Client", true,
-     &KindRows::CreateClient<OpenPanelKCPClient, SessionItemKCPClient>, &KindRows::WireKCPClient,
-     &KindRows::DescribeClient, &KindRows::ClientReady, kClientGone},
-};
-
 }  // namespace
 
+// Roots appear in this order; a client row also describes the connections a
+// server of its protocol accepted.
+const SessionKind KindRows::kinds[] = {
+    {TYPE_TCP_SERVER, 0, "TCP Server", false,
+     &CreateServer<OpenPanelTCPServer, SessionItemTCPServer>,
+     &WireServer<SessionItemTCPServer, &marovent::OnTCPServer_ClientConnected,
+                 &marovent::OnTCPServer_ClientDisconnected>,
+     &DescribeServer, nullptr, nullptr},
+    {TYPE_TCP_CLIENT, TYPE_TCP_SERVER_CLIENT, "TCP Client", false,
+     &CreateClient<OpenPanelTCPClient, SessionItemTCPClient>,
+     &WireClient<SessionItemTCPClient, &marovent::OnTCPClient_ClientConnectResult,
+                 &marovent::OnTCPClient_ClientDisconnected>,
+     &DescribeClient, &ClientReady, kClientGone},
+    {TYPE_UDP, 0, "UDP", false,
+     &CreateUDP, &WireNothing, &DescribeUDP, &UDPReady, kClientGone},
+    {TYPE_SERIAL_PORT, 0, "SerialPort", false,
+     &CreateCOM, &WireNothing, &DescribeCOM, &COMReady, "Error : com is unavailable"},
+    {TYPE_KCP_SERVER, 0, "KCP Server", true,
+     &CreateServer<OpenPanelKCPServer, SessionItemKCPServer>,
+     &WireServer<SessionItemKCPServer, &marovent::OnKCPServer_ClientConnected,
+                 &marovent::OnKCPServer_ClientDisconnected>,
+     &DescribeServer, nullptr, nullptr},
+    {TYPE_KCP_CLIENT, TYPE_KCP_SERVER_CLIENT, "KCP Client", true,
+     &CreateClient<OpenPanelKCPClient, SessionItemKCPClient>,
+     &WireClient<SessionItemKCPClient, &marovent::OnKCPClient_ClientConnectResult,
+                 &marovent::OnKCPClient_ClientDisconnected>,
+     &DescribeClient, &ClientReady, kClientGone},
+};
+
 const SessionKind* AllSessionKinds(int* count) {
-    *count = int(sizeof(kKinds) / sizeof(kKinds[0]));
-    return kKinds;
+    *count = int(sizeof(KindRows::kinds) / sizeof(KindRows::kinds[0]));
+    return KindRows::kinds;
 }
 
 const SessionKind* SessionKindOf(int type) {
-    for (const SessionKind& kind : kKinds) {
+    for (const SessionKind& kind : KindRows::kinds) {
         if (kind.type == type || (kind.acceptedType != 0 && kind.acceptedType == type))
             return &kind;
     }

@@ -8,12 +8,15 @@
 #include "SessionItemClient.h"
 #include "transport.h"
 
-template <typename Handle>
+template <typename Handle, typename RecvCb>
 struct ClientOps {
     Handle (*create)(int mode);
     void (*destroy)(Handle);
-    // Registers user data and the connect, disconnect and receive callbacks.
-    void (*attach)(Handle, void* user);
+    void (*setUserData)(Handle, void* user);
+    void (*setConnectCb)(Handle, void (*)(int status, const char* message, void* user));
+    void (*setDisconnectCb)(Handle, void (*)(void* user));
+    void (*setRecvCb)(Handle, RecvCb);
+    RecvCb onRecv;  // the kind's adapter to OnTransportData
     void (*start)(Handle, const struct sockaddr* target, int timeoutMs);
     void (*run)(Handle, int mode);
     void (*close)(Handle);
@@ -22,9 +25,11 @@ struct ClientOps {
     int (*remoteAddr)(Handle, struct sockaddr* out);
 };
 
-template <typename Handle>
+template <typename Handle, typename RecvCb>
 class SessionItemClientOf : public SessionItemClient {
 public:
+    typedef ClientOps<Handle, RecvCb> Ops;
+
     ~SessionItemClientOf() override {
         // An accepted connection belongs to the server's transport object.
         if (IsAccepted())
@@ -40,7 +45,7 @@ public:
 protected:
     // Without a handle: an outgoing client with a transport object of its own,
     // created with mode. With one: the accepted connection it names.
-    SessionItemClientOf(const QString& kind, const ClientOps<Handle>& ops, int mode, Handle accepted,
+    SessionItemClientOf(const QString& kind, const ClientOps<Handle, RecvCb>& ops, int mode, Handle accepted,
                         int outgoingType, int acceptedType)
         : SessionItemClient(kind, accepted != nullptr, outgoingType, acceptedType),
           ops_(ops),
@@ -49,7 +54,10 @@ protected:
         if (accepted != nullptr)
             return;
         client_ = ops_.create(mode);
-        ops_.attach(client_, static_cast<SessionItemClient*>(this));
+        ops_.setUserData(client_, static_cast<SessionItemClient*>(this));
+        ops_.setConnectCb(client_, &SessionItemClient::OnTransportConnect);
+        ops_.setDisconnectCb(client_, &SessionItemClient::OnTransportDisconnect);
+        ops_.setRecvCb(client_, ops_.onRecv);
     }
 
     void StartTransport(const struct sockaddr* target, unsigned timeoutMs) override {
@@ -64,7 +72,7 @@ protected:
     int RemoteAddress(struct sockaddr* out) override { return ops_.remoteAddr(client_, out); }
 
 private:
-    const ClientOps<Handle>& ops_;
+    const ClientOps<Handle, RecvCb>& ops_;
     Handle client_;
     int mode_;
 };

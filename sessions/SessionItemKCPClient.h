@@ -11,7 +11,9 @@
 Q_DECLARE_OPAQUE_POINTER(KCPCLIENT)
 Q_DECLARE_METATYPE(KCPCLIENT)
 
-class SessionItemKCPClient : public SessionItemClientOf<KCPCLIENT> {
+typedef SessionItemClientOf<KCPCLIENT, kcp_client_recv_cb> SessionItemKCPClientBase;
+
+class SessionItemKCPClient : public SessionItemKCPClientBase {
     Q_OBJECT
 public:
     // Channel every send uses: 0, a frame on the TCP control connection.

@@ -14,15 +14,10 @@ void OnRecv(KCPCLIENT client, const char* data, int length, int, void* user) {
     SessionItemKCPServerBase::OnTransportData(user, client, data, length);
 }
 
-void Attach(struct KCPServer* server, void* user) {
-    kcp_server_set_user_data(server, user);
-    kcp_server_set_connect_cb(server, &SessionItemKCPServerBase::OnTransportAccepted);
-    kcp_server_set_disconnect_cb(server, &SessionItemKCPServerBase::OnTransportClosed);
-    kcp_server_set_recv_cb(server, &OnRecv);
-}
-
-const ServerOps<struct KCPServer*> kOps = {
-    kcp_server_create, kcp_server_destroy, Attach, kcp_server_start, kcp_server_stop, kcp_server_run,
+const SessionItemKCPServerBase::Ops kOps = {
+    kcp_server_create, kcp_server_destroy, kcp_server_set_user_data, kcp_server_set_connect_cb,
+    kcp_server_set_disconnect_cb, kcp_server_set_recv_cb, OnRecv, kcp_server_start, kcp_server_stop,
+    kcp_server_run,
 };
 
 }  // namespace

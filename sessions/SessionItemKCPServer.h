@@ -6,7 +6,8 @@
 #include "SessionItemKCPClient.h"
 #include "SessionItemServerOf.h"
 
-typedef SessionItemServerOf<KCPCLIENT, SessionItemKCPClient, struct KCPServer*> SessionItemKCPServerBase;
+typedef SessionItemServerOf<KCPCLIENT, SessionItemKCPClient, struct KCPServer*,
+                            kcp_server_recv_cb> SessionItemKCPServerBase;
 
 class SessionItemKCPServer : public SessionItemKCPServerBase {
     Q_OBJECT

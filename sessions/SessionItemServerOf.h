@@ -18,20 +18,25 @@
 #include "SessionItemServer.h"
 #include "transport.h"
 
-template <typename Server>
+template <typename Server, typename Handle, typename RecvCb>
 struct ServerOps {
     Server (*create)(int mode);
     void (*destroy)(Server);
-    // Registers user data and the accepted, closed and receive callbacks.
-    void (*attach)(Server, void* user);
+    void (*setUserData)(Server, void* user);
+    void (*setConnectCb)(Server, void (*)(Handle client, void* user));
+    void (*setDisconnectCb)(Server, void (*)(Handle client, void* user));
+    void (*setRecvCb)(Server, RecvCb);
+    RecvCb onRecv;  // the kind's adapter to OnTransportData
     int (*start)(Server, const struct sockaddr* address);
     void (*stop)(Server);
     void (*run)(Server, int mode);
 };
 
-template <typename Handle, typename Child, typename Server>
+template <typename Handle, typename Child, typename Server, typename RecvCb>
 class SessionItemServerOf : public SessionItemServer {
 public:
+    typedef ServerOps<Server, Handle, RecvCb> Ops;
+
     ~SessionItemServerOf() override {
         // The kind's signal adapters are gone: whatever the teardown reports stays unheard.
         muted_ = true;
@@ -115,9 +120,12 @@ public:
 protected:
     // holdMs: how long data for a connection not listed yet waits for its
     // child; 0 drops it at once (a transport that reports before data).
-    SessionItemServerOf(const QString& kind, const ServerOps<Server>& ops, int mode, unsigned holdMs = 0)
+    SessionItemServerOf(const QString& kind, const Ops& ops, int mode, unsigned holdMs = 0)
         : SessionItemServer(kind), ops_(ops), server_(ops.create(mode)), holdMs_(holdMs) {
-        ops_.attach(server_, static_cast<SessionItemServerOf*>(this));
+        ops_.setUserData(server_, static_cast<SessionItemServerOf*>(this));
+        ops_.setConnectCb(server_, &SessionItemServerOf::OnTransportAccepted);
+        ops_.setDisconnectCb(server_, &SessionItemServerOf::OnTransportClosed);
+        ops_.setRecvCb(server_, ops_.onRecv);
     }
 
     // What tells one connection from a later one that reuses its freed handle
@@ -210,7 +218,7 @@ private:
         }
     }
 
-    const ServerOps<Server>& ops_;
+    const Ops& ops_;
     Server server_;
     QMap<Handle, QTreeWidgetItem*> clients_;
     QMap<Handle, Held> held_;

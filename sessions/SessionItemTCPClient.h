@@ -10,7 +10,9 @@
 Q_DECLARE_OPAQUE_POINTER(TCPCLIENT)
 Q_DECLARE_METATYPE(TCPCLIENT)
 
-class SessionItemTCPClient : public SessionItemClientOf<TCPCLIENT> {
+typedef SessionItemClientOf<TCPCLIENT, tcp_client_recv_cb> SessionItemTCPClientBase;
+
+class SessionItemTCPClient : public SessionItemTCPClientBase {
     Q_OBJECT
 public:
     // Without a handle: an outgoing client with a client object of its own.

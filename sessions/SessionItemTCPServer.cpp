@@ -10,15 +10,10 @@ void OnRecv(TCPCLIENT client, const char* data, int length, void* user) {
     SessionItemTCPServerBase::OnTransportData(user, client, data, length);
 }
 
-void Attach(TCPSERVER server, void* user) {
-    tcp_server_set_user_data(server, user);
-    tcp_server_set_connect_cb(server, &SessionItemTCPServerBase::OnTransportAccepted);
-    tcp_server_set_disconnect_cb(server, &SessionItemTCPServerBase::OnTransportClosed);
-    tcp_server_set_recv_cb(server, &OnRecv);
-}
-
-const ServerOps<TCPSERVER> kOps = {
-    Create, tcp_server_destroy, Attach, tcp_server_start, tcp_server_close, tcp_server_run,
+const SessionItemTCPServerBase::Ops kOps = {
+    Create, tcp_server_destroy, tcp_server_set_user_data, tcp_server_set_connect_cb,
+    tcp_server_set_disconnect_cb, tcp_server_set_recv_cb, OnRecv, tcp_server_start, tcp_server_close,
+    tcp_server_run,
 };
 
 }  // namespace

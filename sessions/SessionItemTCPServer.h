@@ -6,7 +6,7 @@
 #include "SessionItemServerOf.h"
 #include "SessionItemTCPClient.h"
 
-typedef SessionItemServerOf<TCPCLIENT, SessionItemTCPClient, TCPSERVER> SessionItemTCPServerBase;
+typedef SessionItemServerOf<TCPCLIENT, SessionItemTCPClient, TCPSERVER, tcp_server_recv_cb> SessionItemTCPServerBase;
 
 class SessionItemTCPServer : public SessionItemTCPServerBase {
     Q_OBJECT
