@@ -2,6 +2,7 @@
 
 #include <QApplication>
 
+#include "command_line.h"
 #include "marovent.h"
 
 // Each private libuv loop holds several descriptors; a few hundred sessions or a
@@ -15,12 +16,14 @@ static void RaiseOpenFileLimit() {
 }
 
 int main(int argc, char* argv[]) {
+    int code;
+    if (HandleCommandLine(argc, argv, &code))
+        return code;
     RaiseOpenFileLimit();
     qputenv("QT_ENABLE_HIGHDPI_SCALING", "1");
     QApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
     QApplication::setAttribute(Qt::AA_UseHighDpiPixmaps, true);
     QApplication app(argc, argv);
-    int code;
     {
         marovent window;
         window.show();

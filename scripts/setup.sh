@@ -4,7 +4,8 @@ set -euo pipefail
 
 pkgs=(build-essential cmake pkg-config qtbase5-dev libqt5serialport5-dev libuv1-dev
       googletest libgtest-dev clang libclang-rt-14-dev
-      socat xvfb xauth fonts-wqy-microhei iproute2 util-linux python3)
+      socat xvfb xauth fonts-wqy-microhei iproute2 util-linux python3
+      desktop-file-utils appstream man-db dpkg-dev file)
 
 missing=()
 for p in "${pkgs[@]}"; do
