@@ -58,7 +58,7 @@ bool stream_buffer_reserve(StreamBuffer* buffer, size_t need) {
 
 // Walks the whole frames at the front of data. Returns the bytes they took,
 // or -1 for a hostile length field; *stopped tells that a handler said stop.
-long parse_frames(const char* data, size_t size, kcp_frame_handler handle, void* context, bool* stopped) {
+long parse_frames(const char* data, size_t size, net__kcp_frame_handler handle, void* context, bool* stopped) {
     size_t at = 0;
     *stopped = false;
     while (size - at >= 4) {
@@ -114,7 +114,7 @@ void engine_setup(KCPCLIENT k) {
 
 // Queues one KCP message; kcp_send's result (length + 2), or -2.
 int message_send(KCPCLIENT k, unsigned type, const char* payload, uint32_t length) {
-    if (k->engine == nullptr || !kcp_message_build(&k->scratch, type, payload, length))
+    if (k->engine == nullptr || !net__kcp_message_build(&k->scratch, type, payload, length))
         return -2;
     return kcp_send(k->engine, k->scratch.data, (int)k->scratch.size);
 }
@@ -123,7 +123,7 @@ int message_send(KCPCLIENT k, unsigned type, const char* payload, uint32_t lengt
 int frame_send(KCPCLIENT k, unsigned type, const char* payload, uint32_t length) {
     if (k->tcp == nullptr)
         return -1;
-    if (!kcp_frame_build(&k->scratch, type, payload, length))
+    if (!net__kcp_frame_build(&k->scratch, type, payload, length))
         return -2;
     return tcp_client_send(k->tcp, k->scratch.data, (int)k->scratch.size);
 }
@@ -175,7 +175,7 @@ void close_outgoing(KCPCLIENT k);
 // peer had closed it.
 void protocol_broken(KCPCLIENT k) {
     if (k->server_role) {
-        kcp_server_peer_lost(k->server, k);
+        net__kcp_server_peer_lost(k->server, k);
         return;
     }
     close_outgoing(k);
@@ -186,7 +186,7 @@ void protocol_broken(KCPCLIENT k) {
 bool deliver(KCPCLIENT k, const char* data, int length, int channel) {
     unsigned generation = k->generation;
     if (k->server_role) {
-        kcp_server_notify_recv(k->server, k, data, length, channel);
+        net__kcp_server_notify_recv(k->server, k, data, length, channel);
     } else if (k->connected) {
         if (k->on_recv != nullptr)
             k->on_recv(data, length, channel, k->user);
@@ -224,7 +224,7 @@ bool handle_frame(void* context, unsigned type, const char* payload, uint32_t le
 void read_frames(KCPCLIENT k, const char* data, size_t length) {
     if (k->closed)
         return;
-    if (kcp_frames_feed(&k->stream, data, length, handle_frame, k) == KCP_FEED_BROKEN)
+    if (net__kcp_frames_feed(&k->stream, data, length, handle_frame, k) == KCP_FEED_BROKEN)
         protocol_broken(k);
 }
 
@@ -261,7 +261,7 @@ bool handle_message(KCPCLIENT k, int n, int64_t now) {
             k->handshake_pending = false;
             k->connected = true;
             message_send(k, MSG_WELCOME, nullptr, 0);
-            kcp_server_notify_connected(k->server, k);
+            net__kcp_server_notify_connected(k->server, k);
             return still_ours(k, generation);
         }
         return type == MSG_KEEPALIVE || deliver(k, payload, length, 1);
@@ -292,7 +292,7 @@ bool keep_alive(KCPCLIENT k, int64_t now) {
         return true;
     if (k->server_role) {
         if (now - k->last_kcp_recv > 4 * KCP_KEEPALIVE_MS) {
-            kcp_server_peer_lost(k->server, k);
+            net__kcp_server_peer_lost(k->server, k);
             return false;
         }
         return true;
@@ -359,7 +359,7 @@ void close_outgoing(KCPCLIENT k) {
         tcp_client_close(k->tcp);
     if (k->udp != nullptr)
         udp_client_close(k->udp);
-    stream_buffer_reset(&k->stream);
+    net__stream_buffer_reset(&k->stream);
     clear_pending(k);
     k->generation++;
     tcp_ended(k);
@@ -368,7 +368,7 @@ void close_outgoing(KCPCLIENT k) {
 void stop(KCPCLIENT k) {
     if (k->tcp != nullptr) {
         if (k->server_role) {
-            kcp_session_close(k);
+            net__kcp_session_close(k);
         } else {
             k->muted = true;
             tcp_client_close(k->tcp);
@@ -378,7 +378,7 @@ void stop(KCPCLIENT k) {
     if (k->udp != nullptr)
         udp_client_close(k->udp);
     engine_setup(k);
-    stream_buffer_reset(&k->stream);
+    net__stream_buffer_reset(&k->stream);
     clear_pending(k);
     k->connected = false;
     k->pending_error = 0;
@@ -423,7 +423,7 @@ void start(KCPCLIENT k, const struct sockaddr* server, int timeout_ms) {
     struct sockaddr_in target;
     memcpy(&target, server, sizeof(target));
     if (!attach_tcp(k)) {
-        k->pending_error = net_fail(NET_ERR_ALLOC_CONTEXT, "kcp client alloc context failed");
+        k->pending_error = net__fail(NET_ERR_ALLOC_CONTEXT, "kcp client alloc context failed");
         return;
     }
     stop(k);
@@ -432,7 +432,7 @@ void start(KCPCLIENT k, const struct sockaddr* server, int timeout_ms) {
     retire_udp(k);
     k->udp = udp_client_create();
     if (k->udp == nullptr) {
-        k->pending_error = net_fail(NET_ERR_ALLOC_CONTEXT, "udp client alloc context failed");
+        k->pending_error = net__fail(NET_ERR_ALLOC_CONTEXT, "udp client alloc context failed");
         return;
     }
     udp_client_set_user_data(k->udp, k);
@@ -463,7 +463,7 @@ void run(KCPCLIENT k, int mode) {
     int64_t now = now_ms();
     if (k->deadline > 0 && now > k->deadline && !k->connected) {
         if (k->server_role) {
-            kcp_session_close(k);
+            net__kcp_session_close(k);
             return;
         }
         stop(k);
@@ -503,8 +503,8 @@ void release(KCPCLIENT k) {
         tcp_client_destroy(k->tcp);
     }
     kcp_release(k->engine);
-    stream_buffer_release(&k->stream);
-    stream_buffer_release(&k->scratch);
+    net__stream_buffer_release(&k->stream);
+    net__stream_buffer_release(&k->scratch);
     free(k->recv_buffer);
     delete k;
 }
@@ -535,7 +535,7 @@ void leave(KCPCLIENT k) {
 // The TCP connection's address, or zeros when there is none.
 int tcp_address(KCPCLIENT client, struct sockaddr* out, int (*get)(TCPCLIENT, struct sockaddr*)) {
     if (client == nullptr || out == nullptr)
-        return net_fail(NET_ERR_NULL_HANDLE, "param is null");
+        return net__fail(NET_ERR_NULL_HANDLE, "param is null");
     memset(out, 0, sizeof(struct sockaddr_in));
     if (client->tcp != nullptr)
         get(client->tcp, out);
@@ -546,13 +546,13 @@ int tcp_address(KCPCLIENT client, struct sockaddr* out, int (*get)(TCPCLIENT, st
 
 /* ---- Shared with the KCP server ----------------------------------------- */
 
-void stream_buffer_init(StreamBuffer* buffer) {
+void net__stream_buffer_init(StreamBuffer* buffer) {
     buffer->data = nullptr;
     buffer->capacity = 2;
     buffer->size = 0;
 }
 
-bool stream_buffer_append(StreamBuffer* buffer, const char* data, size_t length) {
+bool net__stream_buffer_append(StreamBuffer* buffer, const char* data, size_t length) {
     if (length > SIZE_MAX - buffer->size || !stream_buffer_reserve(buffer, buffer->size + length))
         return false;
     memcpy(buffer->data + buffer->size, data, length);
@@ -560,7 +560,7 @@ bool stream_buffer_append(StreamBuffer* buffer, const char* data, size_t length)
     return true;
 }
 
-bool stream_buffer_consume(StreamBuffer* buffer, size_t n) {
+bool net__stream_buffer_consume(StreamBuffer* buffer, size_t n) {
     if (n > buffer->size)
         return false;
     memmove(buffer->data, buffer->data + n, buffer->size - n);
@@ -568,17 +568,17 @@ bool stream_buffer_consume(StreamBuffer* buffer, size_t n) {
     return true;
 }
 
-void stream_buffer_reset(StreamBuffer* buffer) {
-    stream_buffer_release(buffer);
+void net__stream_buffer_reset(StreamBuffer* buffer) {
+    net__stream_buffer_release(buffer);
 }
 
-void stream_buffer_release(StreamBuffer* buffer) {
+void net__stream_buffer_release(StreamBuffer* buffer) {
     free(buffer->data);
-    stream_buffer_init(buffer);
+    net__stream_buffer_init(buffer);
 }
 
-kcp_feed_result kcp_frames_feed(StreamBuffer* buffer, const char* data, size_t length,
-                                kcp_frame_handler handle, void* context) {
+net__kcp_feed_result net__kcp_frames_feed(StreamBuffer* buffer, const char* data, size_t length,
+                                          net__kcp_frame_handler handle, void* context) {
     bool stopped = false;
     if (buffer->size == 0) {
         // Nothing held back: frames are handled straight from the caller's
@@ -588,39 +588,39 @@ kcp_feed_result kcp_frames_feed(StreamBuffer* buffer, const char* data, size_t l
             return KCP_FEED_BROKEN;
         if (stopped)
             return KCP_FEED_STOPPED;
-        if (!stream_buffer_append(buffer, data + used, length - (size_t)used))
+        if (!net__stream_buffer_append(buffer, data + used, length - (size_t)used))
             return KCP_FEED_BROKEN;
         return KCP_FEED_OK;
     }
-    if (!stream_buffer_append(buffer, data, length))
+    if (!net__stream_buffer_append(buffer, data, length))
         return KCP_FEED_BROKEN;
     long used = parse_frames(buffer->data, buffer->size, handle, context, &stopped);
     if (used < 0)
         return KCP_FEED_BROKEN;
     if (stopped)
         return KCP_FEED_STOPPED;
-    stream_buffer_consume(buffer, (size_t)used);
+    net__stream_buffer_consume(buffer, (size_t)used);
     return KCP_FEED_OK;
 }
 
-bool kcp_frame_build(StreamBuffer* out, unsigned type, const char* payload, uint32_t length) {
+bool net__kcp_frame_build(StreamBuffer* out, unsigned type, const char* payload, uint32_t length) {
     char header[FRAME_HEADER_SIZE];
     write_u32(header, length + 2);
     write_u16(header + 4, (uint16_t)type);
     out->size = 0;
-    return stream_buffer_append(out, header, sizeof(header)) &&
-           (length == 0 || stream_buffer_append(out, payload, length));
+    return net__stream_buffer_append(out, header, sizeof(header)) &&
+           (length == 0 || net__stream_buffer_append(out, payload, length));
 }
 
-bool kcp_message_build(StreamBuffer* out, unsigned type, const char* payload, uint32_t length) {
+bool net__kcp_message_build(StreamBuffer* out, unsigned type, const char* payload, uint32_t length) {
     char header[MSG_HEADER_SIZE];
     write_u16(header, (uint16_t)type);
     out->size = 0;
-    return stream_buffer_append(out, header, sizeof(header)) &&
-           (length == 0 || stream_buffer_append(out, payload, length));
+    return net__stream_buffer_append(out, header, sizeof(header)) &&
+           (length == 0 || net__stream_buffer_append(out, payload, length));
 }
 
-void kcp_session_attach(KCPCLIENT k, struct KCPServer* server, TCPCLIENT tcp, UDPCLIENT udp) {
+void net__kcp_session_attach(KCPCLIENT k, struct KCPServer* server, TCPCLIENT tcp, UDPCLIENT udp) {
     k->server = server;
     k->user = server;
     k->tcp = tcp;
@@ -634,7 +634,7 @@ void kcp_session_attach(KCPCLIENT k, struct KCPServer* server, TCPCLIENT tcp, UD
     k->deadline = now_ms() + KCP_HANDSHAKE_TIMEOUT_MS;
 }
 
-void kcp_session_close(KCPCLIENT k) {
+void net__kcp_session_close(KCPCLIENT k) {
     if (k->tcp != nullptr)
         tcp_client_close(k->tcp);
     if (k->udp != nullptr)
@@ -646,12 +646,12 @@ void kcp_session_close(KCPCLIENT k) {
     k->generation++;
 }
 
-void kcp_session_tcp_data(KCPCLIENT k, const char* data, int length) {
+void net__kcp_session_tcp_data(KCPCLIENT k, const char* data, int length) {
     if (length > 0)
         read_frames(k, data, (size_t)length);
 }
 
-void kcp_session_datagram(KCPCLIENT k, const char* data, int length, const struct sockaddr* sender) {
+void net__kcp_session_datagram(KCPCLIENT k, const char* data, int length, const struct sockaddr* sender) {
     if (length > 0)
         handle_datagram(k, data, length, sender);
 }
@@ -665,8 +665,8 @@ KCPCLIENT kcp_client_create(int mode) {
     k->mode = (uint32_t)mode;
     k->awaiting_peer = true;
     k->handshake_pending = true;
-    stream_buffer_init(&k->stream);
-    stream_buffer_init(&k->scratch);
+    net__stream_buffer_init(&k->stream);
+    net__stream_buffer_init(&k->scratch);
     k->recv_buffer = (char*)malloc(KCP_RECV_BUFFER_SIZE);
     engine_setup(k);
     if (k->recv_buffer == nullptr || k->engine == nullptr) {

@@ -43,35 +43,35 @@ struct StreamBuffer {
     size_t size;
 };
 
-void stream_buffer_init(StreamBuffer* buffer);
+void net__stream_buffer_init(StreamBuffer* buffer);
 // false when memory runs out (the buffer is left as it was).
-bool stream_buffer_append(StreamBuffer* buffer, const char* data, size_t length);
+bool net__stream_buffer_append(StreamBuffer* buffer, const char* data, size_t length);
 // false when n is more than the buffered bytes (nothing is consumed).
-bool stream_buffer_consume(StreamBuffer* buffer, size_t n);
-void stream_buffer_reset(StreamBuffer* buffer);
-void stream_buffer_release(StreamBuffer* buffer);
+bool net__stream_buffer_consume(StreamBuffer* buffer, size_t n);
+void net__stream_buffer_reset(StreamBuffer* buffer);
+void net__stream_buffer_release(StreamBuffer* buffer);
 
 /* ---- Frame reader ------------------------------------------------------- */
 
 // Handles one whole frame; returns false when the reader must stop at once
 // (the owner stopped or closed the connection inside a callback, which also
 // resets the stream buffer).
-typedef bool (*kcp_frame_handler)(void* context, unsigned type, const char* payload, uint32_t length);
+typedef bool (*net__kcp_frame_handler)(void* context, unsigned type, const char* payload, uint32_t length);
 
-enum kcp_feed_result {
+enum net__kcp_feed_result {
     KCP_FEED_OK,       // every whole frame handled; the rest is buffered
     KCP_FEED_STOPPED,  // a handler asked to stop; the buffer was not touched since
     KCP_FEED_BROKEN,   // a length field outside 2 .. KCP_MAX_FRAME_LENGTH, or no memory
 };
 
 // Feeds bytes read from the stream; frames are handled in order, each once.
-kcp_feed_result kcp_frames_feed(StreamBuffer* buffer, const char* data, size_t length,
-                                kcp_frame_handler handle, void* context);
+net__kcp_feed_result net__kcp_frames_feed(StreamBuffer* buffer, const char* data, size_t length,
+                                          net__kcp_frame_handler handle, void* context);
 
 // Assemble one frame, or one KCP message, into out (replacing its content);
 // false when memory runs out.
-bool kcp_frame_build(StreamBuffer* out, unsigned type, const char* payload, uint32_t length);
-bool kcp_message_build(StreamBuffer* out, unsigned type, const char* payload, uint32_t length);
+bool net__kcp_frame_build(StreamBuffer* out, unsigned type, const char* payload, uint32_t length);
+bool net__kcp_message_build(StreamBuffer* out, unsigned type, const char* payload, uint32_t length);
 
 /* ---- The connection object ---------------------------------------------- */
 
@@ -124,18 +124,18 @@ struct kcp_client_s {
 };
 
 // Server role: set up k around an accepted connection and its group member.
-void kcp_session_attach(KCPCLIENT k, struct KCPServer* server, TCPCLIENT tcp, UDPCLIENT udp);
+void net__kcp_session_attach(KCPCLIENT k, struct KCPServer* server, TCPCLIENT tcp, UDPCLIENT udp);
 // Closes a server-role connection: TCP and UDP closed, marked for removal.
-void kcp_session_close(KCPCLIENT k);
+void net__kcp_session_close(KCPCLIENT k);
 // The server hands each event of a server-role connection over.
-void kcp_session_tcp_data(KCPCLIENT k, const char* data, int length);
-void kcp_session_datagram(KCPCLIENT k, const char* data, int length, const struct sockaddr* sender);
+void net__kcp_session_tcp_data(KCPCLIENT k, const char* data, int length);
+void net__kcp_session_datagram(KCPCLIENT k, const char* data, int length, const struct sockaddr* sender);
 
 // Notifications from a server-role connection to its server (kcp_server.cpp).
-void kcp_server_notify_connected(struct KCPServer* server, KCPCLIENT k);
-void kcp_server_notify_recv(struct KCPServer* server, KCPCLIENT k, const char* data, int length, int channel);
+void net__kcp_server_notify_connected(struct KCPServer* server, KCPCLIENT k);
+void net__kcp_server_notify_recv(struct KCPServer* server, KCPCLIENT k, const char* data, int length, int channel);
 // The peer went away (TCP closed, silence, or a broken protocol): disconnected
 // callback when it had been reported connected, then closed.
-void kcp_server_peer_lost(struct KCPServer* server, KCPCLIENT k);
+void net__kcp_server_peer_lost(struct KCPServer* server, KCPCLIENT k);
 
 #endif
