@@ -6,6 +6,7 @@
 
 #include <new>
 
+#include "byte_order.h"
 #include "kcp_session.h"
 
 namespace {
@@ -13,26 +14,6 @@ namespace {
 const char* const kNoError = "no error";
 const char* const kConnectTimeout = "connect timeout";
 const char* const kConnectException = "connect exception";
-
-uint32_t read_u32(const char* p) {
-    const unsigned char* b = (const unsigned char*)p;
-    return (uint32_t)b[0] | (uint32_t)b[1] << 8 | (uint32_t)b[2] << 16 | (uint32_t)b[3] << 24;
-}
-
-uint16_t read_u16(const char* p) {
-    const unsigned char* b = (const unsigned char*)p;
-    return (uint16_t)(b[0] | b[1] << 8);
-}
-
-void write_u32(char* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        p[i] = (char)(v >> (8 * i));
-}
-
-void write_u16(char* p, uint16_t v) {
-    p[0] = (char)v;
-    p[1] = (char)(v >> 8);
-}
 
 int64_t now_ms() {
     return (int64_t)net_poll();
@@ -62,12 +43,12 @@ long parse_frames(const char* data, size_t size, net__kcp_frame_handler handle, 
     size_t at = 0;
     *stopped = false;
     while (size - at >= 4) {
-        int32_t length = (int32_t)read_u32(data + at);
+        int32_t length = (int32_t)net__read_u32(data + at);
         if (length < 2 || length > KCP_MAX_FRAME_LENGTH)
             return -1;
         if (size - at < (size_t)length + 4)
             break;
-        unsigned type = read_u16(data + at + 4);
+        unsigned type = net__read_u16(data + at + 4);
         const char* payload = data + at + FRAME_HEADER_SIZE;
         at += (size_t)length + 4;
         if (!handle(context, type, payload, (uint32_t)length - 2)) {
@@ -213,7 +194,7 @@ bool handle_frame(void* context, unsigned type, const char* payload, uint32_t le
         if (k->server_role || length < 2)
             return true;
         k->awaiting_peer = false;
-        k->udp_peer.sin_port = htons(read_u16(payload));
+        k->udp_peer.sin_port = htons(net__read_u16(payload));
         message_send(k, MSG_HELLO, nullptr, 0);
         return true;
     default:  // keepalives and unknown types
@@ -251,7 +232,7 @@ bool handle_message(KCPCLIENT k, int n, int64_t now) {
     // rejected): there is nowhere to answer, so it is dropped.
     if (k->awaiting_peer)
         return true;
-    unsigned type = read_u16(k->recv_buffer);
+    unsigned type = net__read_u16(k->recv_buffer);
     const char* payload = k->recv_buffer + MSG_HEADER_SIZE;
     int length = n - MSG_HEADER_SIZE;
     if (k->server_role) {
@@ -605,8 +586,8 @@ net__kcp_feed_result net__kcp_frames_feed(StreamBuffer* buffer, const char* data
 
 bool net__kcp_frame_build(StreamBuffer* out, unsigned type, const char* payload, uint32_t length) {
     char header[FRAME_HEADER_SIZE];
-    write_u32(header, length + 2);
-    write_u16(header + 4, (uint16_t)type);
+    net__write_u32(header, length + 2);
+    net__write_u16(header + 4, (uint16_t)type);
     out->size = 0;
     return net__stream_buffer_append(out, header, sizeof(header)) &&
            (length == 0 || net__stream_buffer_append(out, payload, length));
@@ -614,7 +595,7 @@ bool net__kcp_frame_build(StreamBuffer* out, unsigned type, const char* payload,
 
 bool net__kcp_message_build(StreamBuffer* out, unsigned type, const char* payload, uint32_t length) {
     char header[MSG_HEADER_SIZE];
-    write_u16(header, (uint16_t)type);
+    net__write_u16(header, (uint16_t)type);
     out->size = 0;
     return net__stream_buffer_append(out, header, sizeof(header)) &&
            (length == 0 || net__stream_buffer_append(out, payload, length));

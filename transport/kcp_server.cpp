@@ -7,6 +7,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "byte_order.h"
 #include "kcp_session.h"
 #include "udp_group.h"
 
@@ -74,8 +75,7 @@ bool send_udp_port(TCPCLIENT tcp, UDPCLIENT endpoint) {
     udp_client_local_addr(endpoint, (struct sockaddr*)&local);
     net_addr_to_ip((const struct sockaddr*)&local, ip, &port);
     char payload[4];
-    for (int i = 0; i < 4; ++i)
-        payload[i] = (char)(port >> (8 * i));
+    net__write_u32(payload, port);
     StreamBuffer frame;
     net__stream_buffer_init(&frame);
     bool built = net__kcp_frame_build(&frame, FRAME_UDP_PORT, payload, sizeof(payload));
