@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "byte_order.h"
+#include "kcp_frame.h"
 #include "kcp_session.h"
 #include "udp_group.h"
 

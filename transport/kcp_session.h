@@ -1,6 +1,6 @@
-// Internals shared by the KCP client and the KCP server: the control-frame
-// reader, the connection object itself and the notifications a server-role
-// connection raises towards its server. Not part of the public API.
+// Internals shared by the KCP client and the KCP server: the connection
+// object itself and the notifications a server-role connection raises
+// towards its server. Not part of the public API.
 #ifndef MAROVENT_TRANSPORT_KCP_SESSION_H
 #define MAROVENT_TRANSPORT_KCP_SESSION_H
 
@@ -12,19 +12,7 @@
 
 #include "internal.h"
 #include "kcp.h"
-
-// TCP control frames: u32 length (type plus payload), u16 type, payload.
-#define FRAME_HEADER_SIZE 6
-#define FRAME_DATA        16
-#define FRAME_UDP_PORT    17
-#define FRAME_KEEPALIVE   18
-
-// KCP messages: u16 type, payload.
-#define MSG_HEADER_SIZE 2
-#define MSG_DATA        0
-#define MSG_HELLO       1
-#define MSG_WELCOME     2
-#define MSG_KEEPALIVE   3
+#include "kcp_frame.h"
 
 // Largest payload of one channel-1 message.
 #define KCP_MAX_MESSAGE (KCP_RECV_BUFFER_SIZE - MSG_HEADER_SIZE)
@@ -32,46 +20,6 @@
 // Bytes a client keeps for the owner before the handshake finishes; a peer
 // that sends more is treated as broken rather than allowed to exhaust memory.
 #define KCP_MAX_PENDING_BYTES (64 * 1024 * 1024)
-
-/* ---- StreamBuffer ------------------------------------------------------- */
-// Bytes of a stream that do not form a whole frame yet. The capacity is a
-// power of two (2 when empty) so growing by small reads stays cheap.
-
-struct StreamBuffer {
-    char* data;
-    size_t capacity;
-    size_t size;
-};
-
-void net__stream_buffer_init(StreamBuffer* buffer);
-// false when memory runs out (the buffer is left as it was).
-bool net__stream_buffer_append(StreamBuffer* buffer, const char* data, size_t length);
-// false when n is more than the buffered bytes (nothing is consumed).
-bool net__stream_buffer_consume(StreamBuffer* buffer, size_t n);
-void net__stream_buffer_reset(StreamBuffer* buffer);
-void net__stream_buffer_release(StreamBuffer* buffer);
-
-/* ---- Frame reader ------------------------------------------------------- */
-
-// Handles one whole frame; returns false when the reader must stop at once
-// (the owner stopped or closed the connection inside a callback, which also
-// resets the stream buffer).
-typedef bool (*net__kcp_frame_handler)(void* context, unsigned type, const char* payload, uint32_t length);
-
-enum net__kcp_feed_result {
-    KCP_FEED_OK,       // every whole frame handled; the rest is buffered
-    KCP_FEED_STOPPED,  // a handler asked to stop; the buffer was not touched since
-    KCP_FEED_BROKEN,   // a length field outside 2 .. KCP_MAX_FRAME_LENGTH, or no memory
-};
-
-// Feeds bytes read from the stream; frames are handled in order, each once.
-net__kcp_feed_result net__kcp_frames_feed(StreamBuffer* buffer, const char* data, size_t length,
-                                          net__kcp_frame_handler handle, void* context);
-
-// Assemble one frame, or one KCP message, into out (replacing its content);
-// false when memory runs out.
-bool net__kcp_frame_build(StreamBuffer* out, unsigned type, const char* payload, uint32_t length);
-bool net__kcp_message_build(StreamBuffer* out, unsigned type, const char* payload, uint32_t length);
 
 /* ---- The connection object ---------------------------------------------- */
 
