@@ -253,9 +253,8 @@ bool keep_alive(KCPCLIENT k, int64_t now) {
 
 void on_tcp_connect(int status, const char* message, void* user) {
     KCPCLIENT k = (KCPCLIENT)user;
-    // Only the outstanding attempt reports, and only once: a late time-out of
-    // the TCP layer after our own, or events of a connection being replaced, do not.
-    if (k->muted || !k->tcp_attempt)
+    // Only the outstanding attempt reports, and only once.
+    if (!k->tcp_attempt)
         return;
     k->tcp_attempt = false;
     if (status != 0)
@@ -277,19 +276,18 @@ void tcp_ended(KCPCLIENT k) {
 
 void on_tcp_disconnect(void* user) {
     KCPCLIENT k = (KCPCLIENT)user;
-    if (!k->muted)
-        tcp_ended(k);
+    tcp_ended(k);
 }
 
 void on_tcp_recv(const char* data, int64_t nread, void* user) {
     KCPCLIENT k = (KCPCLIENT)user;
-    if (!k->muted && nread > 0)
+    if (nread > 0)
         read_frames(k, data, (size_t)nread);
 }
 
 void on_udp_recv(const char* data, int64_t nread, const struct sockaddr* sender, void* user) {
     KCPCLIENT k = (KCPCLIENT)user;
-    if (!k->muted && nread > 0)
+    if (nread > 0)
         handle_datagram(k, data, (int)nread, sender);
 }
 
@@ -311,9 +309,7 @@ void stop(KCPCLIENT k) {
         if (k->server_role) {
             net__kcp_session_close(k);
         } else {
-            k->muted = true;
             tcp_client_close(k->tcp);
-            k->muted = false;
         }
     }
     if (k->udp != nullptr)
@@ -329,22 +325,6 @@ void stop(KCPCLIENT k) {
     k->tcp_attempt = false;
     k->start_requested = false;
     k->generation++;
-}
-
-// Replaces the UDP endpoint; the old one is destroyed at once unless its loop
-// may be running further up the stack.
-void retire_udp(KCPCLIENT k) {
-    if (k->udp == nullptr)
-        return;
-    if (k->depth > 0) {
-        udp_client_destroy(k->retired_udp);
-        k->retired_udp = k->udp;
-    } else {
-        k->muted = true;
-        udp_client_destroy(k->udp);
-        k->muted = false;
-    }
-    k->udp = nullptr;
 }
 
 bool attach_tcp(KCPCLIENT k) {
@@ -370,7 +350,9 @@ void start(KCPCLIENT k, const struct sockaddr* server, int timeout_ms) {
     stop(k);
     int timeout = timeout_ms >= 0 ? timeout_ms : 2147483647;
     k->tcp_remote = k->udp_local = k->udp_peer = target;
-    retire_udp(k);
+    // Never inside the old endpoint's own run: a start made from a callback
+    // waits until the run has returned.
+    udp_client_destroy(k->udp);
     k->udp = udp_client_create();
     if (k->udp == nullptr) {
         k->pending_error = net__fail(NET_ERR_ALLOC_CONTEXT, "udp client alloc context failed");
@@ -389,11 +371,7 @@ void start(KCPCLIENT k, const struct sockaddr* server, int timeout_ms) {
     int64_t now = now_ms();
     k->last_kcp_send = k->last_tcp_send = now;
     k->deadline = now + timeout;
-    // Events of the connection being replaced may still come out of the TCP
-    // layer's teardown here; they belong to the old connection.
-    k->muted = true;
     tcp_client_start(k->tcp, (const struct sockaddr*)&k->tcp_remote, timeout);
-    k->muted = false;
     k->tcp_attempt = true;
     k->pending_error = 0;
 }
@@ -438,9 +416,7 @@ void run(KCPCLIENT k, int mode) {
 void release(KCPCLIENT k) {
     if (!k->server_role) {
         stop(k);
-        k->muted = true;
         udp_client_destroy(k->udp);
-        udp_client_destroy(k->retired_udp);
         tcp_client_destroy(k->tcp);
     }
     kcp_release(k->engine);
@@ -458,12 +434,6 @@ void leave(KCPCLIENT k) {
     if (k->destroy_requested) {
         release(k);
         return;
-    }
-    if (k->retired_udp != nullptr) {
-        k->muted = true;
-        udp_client_destroy(k->retired_udp);
-        k->muted = false;
-        k->retired_udp = nullptr;
     }
     if (k->start_requested) {
         k->start_requested = false;

@@ -63,12 +63,10 @@ struct kcp_client_s {
     int depth;               // calls into the object that may fire callbacks
     unsigned generation;     // bumped by every stop or close: loops in progress end
     bool destroy_requested;  // destroyed from a callback: freed when the run returns
-    bool muted;              // events of a connection being torn down are not ours
     bool tcp_attempt;        // a TCP connect is outstanding and may still report
     bool start_requested;    // started from a callback: done when the run returns
     struct sockaddr_in start_addr;
     int start_timeout;
-    UDPCLIENT retired_udp;   // an endpoint replaced while its loop may be running
 };
 
 // Server role: set up k around an accepted connection and its group member.
