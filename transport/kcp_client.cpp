@@ -94,9 +94,7 @@ void clear_pending(KCPCLIENT k) {
 // The handshake finished on the client side: the result first, then what
 // arrived meanwhile, in arrival order.
 bool finish_client_handshake(KCPCLIENT k) {
-    k->handshake_pending = false;
-    k->connected = true;
-    k->tcp_attempt = false;
+    k->state = KCP_CONNECTED;
     if (!report_connect(k, 0, kNoError))
         return false;
     while (!k->pending.empty()) {
@@ -128,7 +126,7 @@ bool deliver(KCPCLIENT k, const char* data, int length, int channel) {
     unsigned generation = k->generation;
     if (k->server_role) {
         net__kcp_server_notify_recv(k->server, k, data, length, channel);
-    } else if (k->connected) {
+    } else if (k->state == KCP_CONNECTED) {
         if (k->on_recv != nullptr)
             k->on_recv(data, length, channel, k->user);
     } else {
@@ -153,7 +151,9 @@ bool handle_frame(void* context, unsigned type, const char* payload, uint32_t le
         // Only a server announces a port; from a client it would redirect our datagrams.
         if (k->server_role || length < 2)
             return true;
-        k->awaiting_peer = false;
+        // Announced again later, it moves our datagrams and brings another hello.
+        if (k->state == KCP_CONNECTING)
+            k->state = KCP_PEER_KNOWN;
         k->udp_peer.sin_port = htons(net__read_u16(payload));
         message_send(k, MSG_HELLO, nullptr, 0);
         return true;
@@ -163,23 +163,32 @@ bool handle_frame(void* context, unsigned type, const char* payload, uint32_t le
 }
 
 void read_frames(KCPCLIENT k, const char* data, size_t length) {
-    if (k->closed)
+    if (k->state == KCP_CLOSED)
         return;
     if (net__kcp_frames_feed(&k->stream, data, length, handle_frame, k) == KCP_FEED_BROKEN)
         protocol_broken(k);
 }
 
 void handle_datagram(KCPCLIENT k, const char* data, int length, const struct sockaddr* sender) {
-    if (k->closed)
+    if (k->state == KCP_CLOSED)
         return;
     if (k->engine != nullptr && kcp_input(k->engine, data, length) >= 0) {
-        if (k->awaiting_peer) {
+        if (k->state == KCP_CONNECTING) {
             memcpy(&k->udp_peer, sender, sizeof(k->udp_peer));
-            k->awaiting_peer = false;
+            k->state = KCP_PEER_KNOWN;
         }
         return;
     }
     deliver(k, data, length, 2);
+}
+
+// The handshake finished on the server side: welcome the peer, tell the server.
+bool welcome_peer(KCPCLIENT k) {
+    unsigned generation = k->generation;
+    k->state = KCP_CONNECTED;
+    message_send(k, MSG_WELCOME, nullptr, 0);
+    net__kcp_server_notify_connected(k->server, k);
+    return still_ours(k, generation);
 }
 
 // One message taken from the engine. Returns false when the loop must end.
@@ -188,28 +197,25 @@ bool handle_message(KCPCLIENT k, int n, int64_t now) {
         protocol_broken(k);
         return false;
     }
-    // Taken from a datagram whose sender was never recorded (it was partly
-    // rejected): there is nowhere to answer, so it is dropped.
-    if (k->awaiting_peer)
-        return true;
-    unsigned type = net__read_u16(k->recv_buffer);
-    const char* payload = k->recv_buffer + MSG_HEADER_SIZE;
-    int length = n - MSG_HEADER_SIZE;
-    if (k->server_role) {
+    switch (k->state) {
+    case KCP_PEER_KNOWN:
+        if (!k->server_role)
+            return finish_client_handshake(k);
         k->last_kcp_recv = now;
-        if (k->handshake_pending) {
-            unsigned generation = k->generation;
-            k->handshake_pending = false;
-            k->connected = true;
-            message_send(k, MSG_WELCOME, nullptr, 0);
-            net__kcp_server_notify_connected(k->server, k);
-            return still_ours(k, generation);
-        }
-        return type == MSG_KEEPALIVE || deliver(k, payload, length, 1);
+        return welcome_peer(k);
+    case KCP_CONNECTED:
+    case KCP_DISCONNECTED:
+        break;
+    default:
+        // Before the peer's address is known, a message comes from a datagram
+        // whose sender was never recorded (it was partly rejected): there is
+        // nowhere to answer. A closed connection has nobody to hand it to.
+        return true;
     }
-    if (k->handshake_pending)
-        return finish_client_handshake(k);
-    return type == MSG_KEEPALIVE || deliver(k, payload, length, 1);
+    if (k->server_role)
+        k->last_kcp_recv = now;
+    unsigned type = net__read_u16(k->recv_buffer);
+    return type == MSG_KEEPALIVE || deliver(k, k->recv_buffer + MSG_HEADER_SIZE, n - MSG_HEADER_SIZE, 1);
 }
 
 bool take_messages(KCPCLIENT k, int64_t now) {
@@ -229,7 +235,7 @@ bool take_messages(KCPCLIENT k, int64_t now) {
 }
 
 bool keep_alive(KCPCLIENT k, int64_t now) {
-    if (!k->connected)
+    if (k->state != KCP_CONNECTED)
         return true;
     if (k->server_role) {
         if (now - k->last_kcp_recv > 4 * KCP_KEEPALIVE_MS) {
@@ -253,20 +259,18 @@ bool keep_alive(KCPCLIENT k, int64_t now) {
 
 void on_tcp_connect(int status, const char* message, void* user) {
     KCPCLIENT k = (KCPCLIENT)user;
-    // Only the outstanding attempt reports, and only once.
-    if (!k->tcp_attempt)
-        return;
-    k->tcp_attempt = false;
-    if (status != 0)
+    // The TCP layer reports an attempt once. A handshake that finished over
+    // UDP first no longer depends on it.
+    bool handshaking = k->state == KCP_CONNECTING || k->state == KCP_PEER_KNOWN;
+    if (status != 0 && handshaking)
         report_connect(k, -2, message);
 }
 
 // The TCP connection ended (or was dropped for a broken protocol).
 void tcp_ended(KCPCLIENT k) {
-    k->tcp_attempt = false;
     k->deadline = 0;
-    if (k->connected) {
-        k->connected = false;
+    if (k->state == KCP_CONNECTED) {
+        k->state = KCP_DISCONNECTED;
         if (k->on_disconnect != nullptr)
             k->on_disconnect(k->user);
         return;
@@ -317,12 +321,11 @@ void stop(KCPCLIENT k) {
     engine_setup(k);
     net__stream_buffer_reset(&k->stream);
     clear_pending(k);
-    k->connected = false;
+    // A server-role connection stays CLOSED: its server removes it.
+    if (!k->server_role)
+        k->state = KCP_IDLE;
     k->pending_error = 0;
-    k->awaiting_peer = true;
-    k->handshake_pending = true;
     k->deadline = 0;
-    k->tcp_attempt = false;
     k->start_requested = false;
     k->generation++;
 }
@@ -372,7 +375,7 @@ void start(KCPCLIENT k, const struct sockaddr* server, int timeout_ms) {
     k->last_kcp_send = k->last_tcp_send = now;
     k->deadline = now + timeout;
     tcp_client_start(k->tcp, (const struct sockaddr*)&k->tcp_remote, timeout);
-    k->tcp_attempt = true;
+    k->state = KCP_CONNECTING;
     k->pending_error = 0;
 }
 
@@ -380,7 +383,7 @@ void start(KCPCLIENT k, const struct sockaddr* server, int timeout_ms) {
 void run(KCPCLIENT k, int mode) {
     unsigned generation = k->generation;
     int64_t now = now_ms();
-    if (k->deadline > 0 && now > k->deadline && !k->connected) {
+    if (k->deadline > 0 && now > k->deadline && k->state != KCP_CONNECTED) {
         if (k->server_role) {
             net__kcp_session_close(k);
             return;
@@ -463,8 +466,7 @@ void net__kcp_session_attach(KCPCLIENT k, struct KCPServer* server, TCPCLIENT tc
     k->tcp = tcp;
     k->udp = udp;
     k->server_role = true;
-    k->awaiting_peer = true;
-    k->handshake_pending = true;
+    k->state = KCP_CONNECTING;
     memset(&k->udp_local, 0, sizeof(k->udp_local));
     memset(&k->udp_peer, 0, sizeof(k->udp_peer));
     memset(&k->tcp_remote, 0, sizeof(k->tcp_remote));
@@ -476,9 +478,8 @@ void net__kcp_session_close(KCPCLIENT k) {
         tcp_client_close(k->tcp);
     if (k->udp != nullptr)
         udp_client_close(k->udp);
-    k->closed = true;
+    k->state = KCP_CLOSED;
     k->tcp = nullptr;
-    k->connected = false;
     k->deadline = 0;
     k->generation++;
 }
@@ -500,8 +501,7 @@ KCPCLIENT kcp_client_create(int mode) {
     if (k == nullptr)
         return nullptr;
     k->mode = (uint32_t)mode;
-    k->awaiting_peer = true;
-    k->handshake_pending = true;
+    k->state = KCP_IDLE;
     net__stream_buffer_init(&k->stream);
     net__stream_buffer_init(&k->scratch);
     k->recv_buffer = (char*)malloc(KCP_RECV_BUFFER_SIZE);
@@ -562,7 +562,7 @@ int kcp_client_send(KCPCLIENT client, const char* data, int length, int mode) {
     switch (mode) {
     case 0:
         // A frame the peer would refuse as hostile is not sent at all.
-        if (!client->connected || length < 0 || length > KCP_MAX_FRAME_LENGTH - 2)
+        if (client->state != KCP_CONNECTED || length < 0 || length > KCP_MAX_FRAME_LENGTH - 2)
             return -1;
         client->last_tcp_send = now_ms();
         if (client->tcp == nullptr)
@@ -571,12 +571,12 @@ int kcp_client_send(KCPCLIENT client, const char* data, int length, int mode) {
             return NET_ERR_ALLOC_CONTEXT;
         return length + FRAME_HEADER_SIZE;
     case 1:
-        if (!client->connected || client->closed || length < 0 || length > KCP_MAX_MESSAGE)
+        if (client->state != KCP_CONNECTED || length < 0 || length > KCP_MAX_MESSAGE)
             return -1;
         client->last_kcp_send = now_ms();
         return message_send(client, MSG_DATA, data, (uint32_t)length);
     case 2:
-        if (!client->connected || client->udp == nullptr ||
+        if (client->state != KCP_CONNECTED || client->udp == nullptr ||
             udp_client_send(client->udp, data, length, (const struct sockaddr*)&client->udp_peer) <= 0)
             return -1;
         return length;

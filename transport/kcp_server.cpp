@@ -50,7 +50,7 @@ void remove_connection(KCPServer* server, KCPCLIENT k) {
 void remove_closed(KCPServer* server) {
     for (auto it = server->connections.begin(); it != server->connections.end();) {
         KCPCLIENT k = *it++;
-        if (k->closed)
+        if (k->state == KCP_CLOSED)
             remove_connection(server, k);
     }
 }
@@ -112,7 +112,7 @@ void on_accept(TCPCLIENT tcp, void* user) {
 
 KCPCLIENT connection_of(TCPCLIENT tcp) {
     KCPCLIENT k = (KCPCLIENT)tcp_client_user_data(tcp);
-    return k != nullptr && !k->closed ? k : nullptr;
+    return k != nullptr && k->state != KCP_CLOSED ? k : nullptr;
 }
 
 void on_tcp_closed(TCPCLIENT tcp, void* user) {
@@ -130,7 +130,7 @@ void on_tcp_data(TCPCLIENT tcp, const char* data, int length, void*) {
 void on_datagram(UDPCLIENT member, const char* data, int length, const struct sockaddr* sender, void* user) {
     KCPServer* server = (KCPServer*)user;
     auto it = server->by_endpoint.find(member);
-    if (it != server->by_endpoint.end() && !it->second->closed)
+    if (it != server->by_endpoint.end() && it->second->state != KCP_CLOSED)
         net__kcp_session_datagram(it->second, data, length, sender);
 }
 
@@ -139,7 +139,7 @@ void run(KCPServer* server, int mode) {
     net__udp_group_run(server->group, mode);
     server->walk.assign(server->connections.begin(), server->connections.end());
     for (KCPCLIENT k : server->walk) {
-        if (k->closed)
+        if (k->state == KCP_CLOSED)
             remove_connection(server, k);
         else
             kcp_client_run(k, mode);
@@ -167,11 +167,11 @@ void net__kcp_server_notify_recv(struct KCPServer* server, KCPCLIENT k, const ch
 }
 
 void net__kcp_server_peer_lost(struct KCPServer* server, KCPCLIENT k) {
-    if (k->closed)
+    if (k->state == KCP_CLOSED)
         return;
-    if (k->connected && server->on_disconnect != nullptr) {
+    if (k->state == KCP_CONNECTED && server->on_disconnect != nullptr) {
         // Reported once: a stop by the owner inside the callback closes it too.
-        k->connected = false;
+        k->state = KCP_DISCONNECTED;
         server->on_disconnect(k, server->user);
     }
     net__kcp_session_close(k);

@@ -23,6 +23,29 @@
 
 /* ---- The connection object ---------------------------------------------- */
 
+// Where a connection stands; its whole progress is this one value.
+//
+// Client role:
+//   IDLE --start--> CONNECTING --port frame, or a datagram the engine takes--> PEER_KNOWN
+//   PEER_KNOWN --first message (the welcome)--> CONNECTED --TCP ends--> DISCONNECTED
+//   stop, or the deadline passing before CONNECTED: back to IDLE from anywhere.
+//   Before CONNECTED a refused TCP connect (-2) or a TCP end (-3, which also
+//   clears the deadline) is reported and leaves the state as it is.
+// Server role, set up by the KCP server in CONNECTING:
+//   CONNECTING --first datagram the engine takes--> PEER_KNOWN
+//   PEER_KNOWN --first message (the hello)--> CONNECTED
+//   CONNECTED --peer lost--> DISCONNECTED while the owner is told, then CLOSED;
+//   a close, a stop or the deadline give CLOSED from anywhere, and the server
+//   removes a CLOSED connection in its next run.
+enum KcpState {
+    KCP_IDLE,          // client: created or stopped, nothing open
+    KCP_CONNECTING,    // started; the peer's UDP address is not known yet
+    KCP_PEER_KNOWN,    // hello queued (client); the first message taken finishes the handshake
+    KCP_CONNECTED,     // handshake finished: the channels carry the owner's data
+    KCP_DISCONNECTED,  // client: the TCP connection ended after connecting
+    KCP_CLOSED,        // server role: closed, waiting for the server to remove it
+};
+
 struct KcpDelivery {
     uint32_t channel;
     std::string bytes;
@@ -37,18 +60,15 @@ struct kcp_client_s {
     TCPCLIENT tcp;
     UDPCLIENT udp;
     bool server_role;
-    bool awaiting_peer;
-    bool handshake_pending;
+    KcpState state;
     int pending_error;
     StreamBuffer stream;
     KcpControl* engine;
     uint32_t mode;
-    bool closed;
     int64_t deadline;
     int64_t last_kcp_send;
     int64_t last_tcp_send;
     int64_t last_kcp_recv;
-    bool connected;
     struct sockaddr_in tcp_remote;
     struct sockaddr_in udp_local;
     struct sockaddr_in udp_peer;
@@ -58,12 +78,12 @@ struct kcp_client_s {
     struct KCPServer* server;  // server role: the server to notify
     StreamBuffer scratch;      // frames and messages being assembled for sending
 
-    // Re-entrancy: callbacks may stop, destroy or restart the object while the
-    // frame reader or the message loop is walking its buffers.
+    // Re-entrancy, independent of the state: callbacks may stop, destroy or
+    // restart the object while the frame reader or the message loop is walking
+    // its buffers.
     int depth;               // calls into the object that may fire callbacks
     unsigned generation;     // bumped by every stop or close: loops in progress end
     bool destroy_requested;  // destroyed from a callback: freed when the run returns
-    bool tcp_attempt;        // a TCP connect is outstanding and may still report
     bool start_requested;    // started from a callback: done when the run returns
     struct sockaddr_in start_addr;
     int start_timeout;
