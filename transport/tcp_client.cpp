@@ -90,8 +90,6 @@ void on_write(uv_write_t* req, int status) {
         TCPCLIENT client = (TCPCLIENT)request->owner;
         if (status != 0)
             client->network_error = true;
-        if (client->write_hook != nullptr)
-            client->write_hook(request, status);
         client->writes.erase(request);
     }
     net__request_free(request);
@@ -162,7 +160,7 @@ void net__tcp_ignore_sigpipe(void) {
 }
 
 void net__tcp_client_adopt(TCPCLIENT client, net__tcp_socket* block, uv_alloc_cb alloc,
-                           net__tcp_server_read_hook read_hook, net__tcp_server_write_hook write_hook) {
+                           net__tcp_server_read_hook read_hook) {
     block->client = client;
     block->handle.data = block;
     client->server = block->server;
@@ -170,7 +168,6 @@ void net__tcp_client_adopt(TCPCLIENT client, net__tcp_socket* block, uv_alloc_cb
     client->loop = block->handle.loop;
     client->shares_loop = true;
     client->read_hook = read_hook;
-    client->write_hook = write_hook;
     int length = sizeof(client->remote);
     uv_tcp_getpeername(&block->handle, (struct sockaddr*)&client->remote, &length);
     length = sizeof(client->local);

@@ -24,7 +24,6 @@ struct net__tcp_socket {
 void net__tcp_socket_closed(uv_handle_t* handle);
 
 typedef void (*net__tcp_server_read_hook)(net__tcp_socket* socket, ssize_t nread, const uv_buf_t* buf);
-typedef void (*net__tcp_server_write_hook)(net__request* request, int status);
 
 struct tcp_client_s {
     net__tcp_socket* socket;        // own socket of an outgoing client
@@ -41,7 +40,6 @@ struct tcp_client_s {
     tcp_client_recv_cb on_recv;
     tcp_client_disconnect_cb on_disconnect;
     net__tcp_server_read_hook read_hook;
-    net__tcp_server_write_hook write_hook;
     bool connected;
     bool network_error;
     struct sockaddr_storage local;
@@ -59,6 +57,6 @@ void net__tcp_ignore_sigpipe(void);
 // Makes a fresh client the accepted connection on block (already accepted on
 // the server's loop): addresses, hooks, reading through the server's allocator.
 void net__tcp_client_adopt(TCPCLIENT client, net__tcp_socket* block, uv_alloc_cb alloc,
-                           net__tcp_server_read_hook read_hook, net__tcp_server_write_hook write_hook);
+                           net__tcp_server_read_hook read_hook);
 
 #endif

@@ -59,9 +59,6 @@ void read_hook(net__tcp_socket* block, ssize_t nread, const uv_buf_t* buf) {
     close_accepted(block);
 }
 
-// Write completions belong to the client; the server has nothing to add.
-void write_hook(net__request*, int) {}
-
 void on_connection(uv_stream_t* listen, int status) {
     if (status < 0) {
         printf("New connection error: %s\n", uv_strerror(status));
@@ -85,7 +82,7 @@ void on_connection(uv_stream_t* listen, int status) {
     }
     server->accepted.insert(block);
     TCPCLIENT client = block->client;
-    net__tcp_client_adopt(client, block, on_alloc, read_hook, write_hook);
+    net__tcp_client_adopt(client, block, on_alloc, read_hook);
     if (server->on_connect != nullptr)
         server->on_connect(client, server->user);
 }

@@ -15,7 +15,6 @@ struct udp_client_s {
     UDPGROUP group;
     net__udp_group_alloc_hook group_alloc;
     net__udp_group_recv_hook group_recv;
-    net__udp_group_send_hook group_send;
     udp_client_recv_cb recv_cb;
     void* user;
     net__request_set sends;
@@ -64,16 +63,11 @@ void on_recv(uv_udp_t* handle, ssize_t nread, const uv_buf_t* buf, const struct 
         hook(socket, nread, buf, sender, flags);
 }
 
-void on_sent(uv_udp_send_t* req, int status) {
+// Nobody is told how a datagram fared; the owner of a cancelled request may be gone.
+void on_sent(uv_udp_send_t* req, int) {
     net__request* request = (net__request*)req->data;
-    if (request->cancelled) {
-        net__request_free(request);
-        return;
-    }
-    UDPCLIENT client = (UDPCLIENT)request->owner;
-    if (client->group != nullptr && client->group_send != nullptr)
-        client->group_send(request, status);
-    client->sends.erase(request);
+    if (!request->cancelled)
+        ((UDPCLIENT)request->owner)->sends.erase(request);
     net__request_free(request);
 }
 
@@ -99,14 +93,13 @@ int open_socket(UDPCLIENT client, const struct sockaddr* bind_addr) {
 }  // namespace
 
 bool net__udp_client_attach_group(UDPCLIENT client, UDPGROUP group, net__udp_group_alloc_hook alloc,
-                                  net__udp_group_recv_hook recv, net__udp_group_send_hook send) {
+                                  net__udp_group_recv_hook recv) {
     if (client->loop != nullptr)
         return false;
     client->group = group;
     client->loop = net__udp_group_loop(group);
     client->group_alloc = alloc;
     client->group_recv = recv;
-    client->group_send = send;
     return true;
 }
 
@@ -116,7 +109,6 @@ void net__udp_client_detach_group(UDPCLIENT client) {
     client->loop = nullptr;
     client->group_alloc = nullptr;
     client->group_recv = nullptr;
-    client->group_send = nullptr;
 }
 
 UDPCLIENT udp_client_create(void) {

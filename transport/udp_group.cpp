@@ -33,12 +33,6 @@ void group_recv(net__udp_socket* socket, ssize_t nread, const uv_buf_t* buf,
         group->recv_cb(socket->client, buf->base, (int)nread, sender, group->user);
 }
 
-void group_sent(net__request* request, int status) {
-    // Send outcomes are the member's business; the group reports nothing.
-    (void)request;
-    (void)status;
-}
-
 bool ensure_loop(UDPGROUP group) {
     if (group->loop == nullptr)
         group->loop = net__loop_new();
@@ -89,7 +83,7 @@ int net__udp_group_add(UDPGROUP group, UDPCLIENT client, const struct sockaddr* 
     // Without a loop the endpoint is left untouched, free to be added again later.
     if (!ensure_loop(group))
         return net__fail(-105, "udp group loop init failed");
-    if (!net__udp_client_attach_group(client, group, group_alloc, group_recv, group_sent))
+    if (!net__udp_client_attach_group(client, group, group_alloc, group_recv))
         return net__fail(-104, "udp group client already initialized");
     group->attached.insert(client);
     if (udp_client_start(client, bind_addr) != 0) {

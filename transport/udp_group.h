@@ -22,13 +22,12 @@ typedef void (*net__udp_group_recv_cb)(UDPCLIENT member, const char* data, int l
 typedef void (*net__udp_group_alloc_hook)(net__udp_socket* socket, size_t suggested, uv_buf_t* out);
 typedef void (*net__udp_group_recv_hook)(net__udp_socket* socket, ssize_t nread, const uv_buf_t* buf,
                                          const struct sockaddr* sender, unsigned flags);
-typedef void (*net__udp_group_send_hook)(net__request* request, int status);
 
 // Makes the endpoint run on the group's loop with the group's hooks. Refused
 // (false) when the endpoint already has a loop: started or run on its own, or
 // in another group.
 bool net__udp_client_attach_group(UDPCLIENT client, UDPGROUP group, net__udp_group_alloc_hook alloc,
-                                  net__udp_group_recv_hook recv, net__udp_group_send_hook send);
+                                  net__udp_group_recv_hook recv);
 // Cuts the link again, closing the socket first; the endpoint is then a plain
 // one without a loop. Used when a group goes away before its endpoints.
 void net__udp_client_detach_group(UDPCLIENT client);

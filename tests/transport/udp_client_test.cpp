@@ -270,17 +270,17 @@ TEST_F(UdpClient, AttachGroupOnlyBeforeItHasALoop) {
     ASSERT_NE(net__udp_group_loop(group), nullptr);
 
     UDPCLIENT fresh = udp_client_create();
-    EXPECT_TRUE(net__udp_client_attach_group(fresh, group, nullptr, nullptr, nullptr));
+    EXPECT_TRUE(net__udp_client_attach_group(fresh, group, nullptr, nullptr));
     // Once attached it has the group's loop, so a second attach is refused too.
-    EXPECT_FALSE(net__udp_client_attach_group(fresh, group, nullptr, nullptr, nullptr));
+    EXPECT_FALSE(net__udp_client_attach_group(fresh, group, nullptr, nullptr));
 
     sockaddr_in any = loopback(0);
     ASSERT_EQ(udp_client_start(client, sa(any)), 0);
-    EXPECT_FALSE(net__udp_client_attach_group(client, group, nullptr, nullptr, nullptr));
+    EXPECT_FALSE(net__udp_client_attach_group(client, group, nullptr, nullptr));
 
     UDPCLIENT ran = udp_client_create();
     udp_client_run(ran, NET_RUN_NOWAIT);
-    EXPECT_FALSE(net__udp_client_attach_group(ran, group, nullptr, nullptr, nullptr));
+    EXPECT_FALSE(net__udp_client_attach_group(ran, group, nullptr, nullptr));
 
     udp_client_destroy(ran);
     udp_client_destroy(fresh);
