@@ -26,14 +26,14 @@ void net__tcp_socket_closed(uv_handle_t* handle);
 typedef void (*net__tcp_server_read_hook)(net__tcp_socket* socket, ssize_t nread, const uv_buf_t* buf);
 
 struct tcp_client_s {
-    net__tcp_socket* socket;        // own socket of an outgoing client
+    net__tcp_socket* socket;    // own socket of an outgoing client
     struct tcp_server_s* server;
     uv_loop_t* loop;
-    net__tcp_socket* accepted;      // socket of an accepted connection
+    net__tcp_socket* accepted;  // socket of an accepted connection
     bool shares_loop;
     bool timed_out;
-    int64_t deadline;          // net_poll time; INT64_MAX when none
-    int pending;               // start failure still to report
+    int64_t deadline;           // net_poll time; INT64_MAX when none
+    int pending;                // start failure still to report
     void* user;
     net__buffer buffer;
     tcp_client_connect_cb on_connect;

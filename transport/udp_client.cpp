@@ -9,8 +9,8 @@
 
 struct udp_client_s {
     net__udp_socket* socket;  // null while not started
-    uv_loop_t* loop;     // private, or the group's
-    net__buffer buffer;   // unused by group members: the group lends its own
+    uv_loop_t* loop;          // private, or the group's
+    net__buffer buffer;       // unused by group members: the group lends its own
     struct sockaddr_in local;
     UDPGROUP group;
     net__udp_group_alloc_hook group_alloc;
