@@ -7,6 +7,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "byte_order.h"
+
 namespace {
 
 const uint32_t kDeadLink = 20;
@@ -37,29 +39,6 @@ bool at_or_after(uint32_t a, uint32_t b) {
 }
 bool after(uint32_t a, uint32_t b) {
     return diff(a, b) > 0;
-}
-
-/* ---- Little-endian encoding ---- */
-
-char* put8(char* p, uint8_t v) {
-    *p = (char)v;
-    return p + 1;
-}
-char* put16(char* p, uint16_t v) {
-    p[0] = (char)(v & 0xff);
-    p[1] = (char)(v >> 8);
-    return p + 2;
-}
-char* put32(char* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        p[i] = (char)((v >> (8 * i)) & 0xff);
-    return p + 4;
-}
-uint32_t get_le(const char* p, int width) {
-    uint32_t v = 0;
-    for (int i = width - 1; i >= 0; --i)
-        v = (v << 8) | (uint8_t)p[i];
-    return v;
 }
 
 /* ---- Circular lists ---- */
@@ -114,14 +93,15 @@ uint32_t free_window(const KcpControl* kcp) {
 
 // Writes the 24-byte header of seg; returns the position after it.
 char* encode_header(char* p, const KcpSegment* seg) {
-    p = put32(p, seg->conversation);
-    p = put8(p, (uint8_t)seg->command);
-    p = put8(p, (uint8_t)seg->fragment);
-    p = put16(p, (uint16_t)seg->window);
-    p = put32(p, seg->timestamp);
-    p = put32(p, seg->sequence);
-    p = put32(p, seg->cum_ack);
-    return put32(p, seg->length);
+    net__write_u32(p, seg->conversation);
+    p[4] = (char)(uint8_t)seg->command;
+    p[5] = (char)(uint8_t)seg->fragment;
+    net__write_u16(p + 6, (uint16_t)seg->window);
+    net__write_u32(p + 8, seg->timestamp);
+    net__write_u32(p + 12, seg->sequence);
+    net__write_u32(p + 16, seg->cum_ack);
+    net__write_u32(p + 20, seg->length);
+    return p + KCP_HEADER_SIZE;
 }
 
 void emit(KcpControl* kcp, const char* data, int length) {
@@ -571,14 +551,14 @@ int kcp_input(KcpControl* kcp, const char* data, long size) {
     while (size >= KCP_HEADER_SIZE) {
         KcpSegment header;
         memset(&header, 0, sizeof header);
-        header.conversation = get_le(data, 4);
-        header.command = get_le(data + 4, 1);
-        header.fragment = get_le(data + 5, 1);
-        header.window = get_le(data + 6, 2);
-        header.timestamp = get_le(data + 8, 4);
-        header.sequence = get_le(data + 12, 4);
-        header.cum_ack = get_le(data + 16, 4);
-        header.length = get_le(data + 20, 4);
+        header.conversation = net__read_u32(data);
+        header.command = (uint8_t)data[4];
+        header.fragment = (uint8_t)data[5];
+        header.window = net__read_u16(data + 6);
+        header.timestamp = net__read_u32(data + 8);
+        header.sequence = net__read_u32(data + 12);
+        header.cum_ack = net__read_u32(data + 16);
+        header.length = net__read_u32(data + 20);
         if (header.conversation != kcp->conversation)
             return -1;
         data += KCP_HEADER_SIZE;

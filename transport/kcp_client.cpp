@@ -6,6 +6,7 @@
 
 #include <new>
 
+#include "byte_order.h"
 #include "kcp_session.h"
 
 namespace {
@@ -14,68 +15,8 @@ const char* const kNoError = "no error";
 const char* const kConnectTimeout = "connect timeout";
 const char* const kConnectException = "connect exception";
 
-uint32_t read_u32(const char* p) {
-    const unsigned char* b = (const unsigned char*)p;
-    return (uint32_t)b[0] | (uint32_t)b[1] << 8 | (uint32_t)b[2] << 16 | (uint32_t)b[3] << 24;
-}
-
-uint16_t read_u16(const char* p) {
-    const unsigned char* b = (const unsigned char*)p;
-    return (uint16_t)(b[0] | b[1] << 8);
-}
-
-void write_u32(char* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        p[i] = (char)(v >> (8 * i));
-}
-
-void write_u16(char* p, uint16_t v) {
-    p[0] = (char)v;
-    p[1] = (char)(v >> 8);
-}
-
 int64_t now_ms() {
     return (int64_t)net_poll();
-}
-
-// Grows to the smallest power of two that holds need bytes.
-bool stream_buffer_reserve(StreamBuffer* buffer, size_t need) {
-    if (need <= buffer->capacity && buffer->data != nullptr)
-        return true;
-    size_t capacity = buffer->capacity < 2 ? 2 : buffer->capacity;
-    while (capacity < need) {
-        if (capacity > SIZE_MAX / 2)
-            return false;
-        capacity *= 2;
-    }
-    char* data = (char*)realloc(buffer->data, capacity);
-    if (data == nullptr)
-        return false;
-    buffer->data = data;
-    buffer->capacity = capacity;
-    return true;
-}
-
-// Walks the whole frames at the front of data. Returns the bytes they took,
-// or -1 for a hostile length field; *stopped tells that a handler said stop.
-long parse_frames(const char* data, size_t size, kcp_frame_handler handle, void* context, bool* stopped) {
-    size_t at = 0;
-    *stopped = false;
-    while (size - at >= 4) {
-        int32_t length = (int32_t)read_u32(data + at);
-        if (length < 2 || length > KCP_MAX_FRAME_LENGTH)
-            return -1;
-        if (size - at < (size_t)length + 4)
-            break;
-        unsigned type = read_u16(data + at + 4);
-        const char* payload = data + at + FRAME_HEADER_SIZE;
-        at += (size_t)length + 4;
-        if (!handle(context, type, payload, (uint32_t)length - 2)) {
-            *stopped = true;
-            break;
-        }
-    }
-    return (long)at;
 }
 
 /* ---- Engine ------------------------------------------------------------- */
@@ -114,7 +55,7 @@ void engine_setup(KCPCLIENT k) {
 
 // Queues one KCP message; kcp_send's result (length + 2), or -2.
 int message_send(KCPCLIENT k, unsigned type, const char* payload, uint32_t length) {
-    if (k->engine == nullptr || !kcp_message_build(&k->scratch, type, payload, length))
+    if (k->engine == nullptr || !net__kcp_message_build(&k->scratch, type, payload, length))
         return -2;
     return kcp_send(k->engine, k->scratch.data, (int)k->scratch.size);
 }
@@ -123,7 +64,7 @@ int message_send(KCPCLIENT k, unsigned type, const char* payload, uint32_t lengt
 int frame_send(KCPCLIENT k, unsigned type, const char* payload, uint32_t length) {
     if (k->tcp == nullptr)
         return -1;
-    if (!kcp_frame_build(&k->scratch, type, payload, length))
+    if (!net__kcp_frame_build(&k->scratch, type, payload, length))
         return -2;
     return tcp_client_send(k->tcp, k->scratch.data, (int)k->scratch.size);
 }
@@ -153,9 +94,7 @@ void clear_pending(KCPCLIENT k) {
 // The handshake finished on the client side: the result first, then what
 // arrived meanwhile, in arrival order.
 bool finish_client_handshake(KCPCLIENT k) {
-    k->handshake_pending = false;
-    k->connected = true;
-    k->tcp_attempt = false;
+    k->state = KCP_CONNECTED;
     if (!report_connect(k, 0, kNoError))
         return false;
     while (!k->pending.empty()) {
@@ -175,7 +114,7 @@ void close_outgoing(KCPCLIENT k);
 // peer had closed it.
 void protocol_broken(KCPCLIENT k) {
     if (k->server_role) {
-        kcp_server_peer_lost(k->server, k);
+        net__kcp_server_peer_lost(k->server, k);
         return;
     }
     close_outgoing(k);
@@ -186,8 +125,8 @@ void protocol_broken(KCPCLIENT k) {
 bool deliver(KCPCLIENT k, const char* data, int length, int channel) {
     unsigned generation = k->generation;
     if (k->server_role) {
-        kcp_server_notify_recv(k->server, k, data, length, channel);
-    } else if (k->connected) {
+        net__kcp_server_notify_recv(k->server, k, data, length, channel);
+    } else if (k->state == KCP_CONNECTED) {
         if (k->on_recv != nullptr)
             k->on_recv(data, length, channel, k->user);
     } else {
@@ -212,8 +151,10 @@ bool handle_frame(void* context, unsigned type, const char* payload, uint32_t le
         // Only a server announces a port; from a client it would redirect our datagrams.
         if (k->server_role || length < 2)
             return true;
-        k->awaiting_peer = false;
-        k->udp_peer.sin_port = htons(read_u16(payload));
+        // Announced again later, it moves our datagrams and brings another hello.
+        if (k->state == KCP_CONNECTING)
+            k->state = KCP_PEER_KNOWN;
+        k->udp_peer.sin_port = htons(net__read_u16(payload));
         message_send(k, MSG_HELLO, nullptr, 0);
         return true;
     default:  // keepalives and unknown types
@@ -222,23 +163,32 @@ bool handle_frame(void* context, unsigned type, const char* payload, uint32_t le
 }
 
 void read_frames(KCPCLIENT k, const char* data, size_t length) {
-    if (k->closed)
+    if (k->state == KCP_CLOSED)
         return;
-    if (kcp_frames_feed(&k->stream, data, length, handle_frame, k) == KCP_FEED_BROKEN)
+    if (net__kcp_frames_feed(&k->stream, data, length, handle_frame, k) == KCP_FEED_BROKEN)
         protocol_broken(k);
 }
 
 void handle_datagram(KCPCLIENT k, const char* data, int length, const struct sockaddr* sender) {
-    if (k->closed)
+    if (k->state == KCP_CLOSED)
         return;
     if (k->engine != nullptr && kcp_input(k->engine, data, length) >= 0) {
-        if (k->awaiting_peer) {
+        if (k->state == KCP_CONNECTING) {
             memcpy(&k->udp_peer, sender, sizeof(k->udp_peer));
-            k->awaiting_peer = false;
+            k->state = KCP_PEER_KNOWN;
         }
         return;
     }
     deliver(k, data, length, 2);
+}
+
+// The handshake finished on the server side: welcome the peer, tell the server.
+bool welcome_peer(KCPCLIENT k) {
+    unsigned generation = k->generation;
+    k->state = KCP_CONNECTED;
+    message_send(k, MSG_WELCOME, nullptr, 0);
+    net__kcp_server_notify_connected(k->server, k);
+    return still_ours(k, generation);
 }
 
 // One message taken from the engine. Returns false when the loop must end.
@@ -247,28 +197,25 @@ bool handle_message(KCPCLIENT k, int n, int64_t now) {
         protocol_broken(k);
         return false;
     }
-    // Taken from a datagram whose sender was never recorded (it was partly
-    // rejected): there is nowhere to answer, so it is dropped.
-    if (k->awaiting_peer)
-        return true;
-    unsigned type = read_u16(k->recv_buffer);
-    const char* payload = k->recv_buffer + MSG_HEADER_SIZE;
-    int length = n - MSG_HEADER_SIZE;
-    if (k->server_role) {
+    switch (k->state) {
+    case KCP_PEER_KNOWN:
+        if (!k->server_role)
+            return finish_client_handshake(k);
         k->last_kcp_recv = now;
-        if (k->handshake_pending) {
-            unsigned generation = k->generation;
-            k->handshake_pending = false;
-            k->connected = true;
-            message_send(k, MSG_WELCOME, nullptr, 0);
-            kcp_server_notify_connected(k->server, k);
-            return still_ours(k, generation);
-        }
-        return type == MSG_KEEPALIVE || deliver(k, payload, length, 1);
+        return welcome_peer(k);
+    case KCP_CONNECTED:
+    case KCP_DISCONNECTED:
+        break;
+    default:
+        // Before the peer's address is known, a message comes from a datagram
+        // whose sender was never recorded (it was partly rejected): there is
+        // nowhere to answer. A closed connection has nobody to hand it to.
+        return true;
     }
-    if (k->handshake_pending)
-        return finish_client_handshake(k);
-    return type == MSG_KEEPALIVE || deliver(k, payload, length, 1);
+    if (k->server_role)
+        k->last_kcp_recv = now;
+    unsigned type = net__read_u16(k->recv_buffer);
+    return type == MSG_KEEPALIVE || deliver(k, k->recv_buffer + MSG_HEADER_SIZE, n - MSG_HEADER_SIZE, 1);
 }
 
 bool take_messages(KCPCLIENT k, int64_t now) {
@@ -288,11 +235,11 @@ bool take_messages(KCPCLIENT k, int64_t now) {
 }
 
 bool keep_alive(KCPCLIENT k, int64_t now) {
-    if (!k->connected)
+    if (k->state != KCP_CONNECTED)
         return true;
     if (k->server_role) {
         if (now - k->last_kcp_recv > 4 * KCP_KEEPALIVE_MS) {
-            kcp_server_peer_lost(k->server, k);
+            net__kcp_server_peer_lost(k->server, k);
             return false;
         }
         return true;
@@ -312,21 +259,18 @@ bool keep_alive(KCPCLIENT k, int64_t now) {
 
 void on_tcp_connect(int status, const char* message, void* user) {
     KCPCLIENT k = (KCPCLIENT)user;
-    // Only the outstanding attempt reports, and only once: a late time-out of
-    // the TCP layer after our own, or events of a connection being replaced, do not.
-    if (k->muted || !k->tcp_attempt)
-        return;
-    k->tcp_attempt = false;
-    if (status != 0)
+    // The TCP layer reports an attempt once. A handshake that finished over
+    // UDP first no longer depends on it.
+    bool handshaking = k->state == KCP_CONNECTING || k->state == KCP_PEER_KNOWN;
+    if (status != 0 && handshaking)
         report_connect(k, -2, message);
 }
 
 // The TCP connection ended (or was dropped for a broken protocol).
 void tcp_ended(KCPCLIENT k) {
-    k->tcp_attempt = false;
     k->deadline = 0;
-    if (k->connected) {
-        k->connected = false;
+    if (k->state == KCP_CONNECTED) {
+        k->state = KCP_DISCONNECTED;
         if (k->on_disconnect != nullptr)
             k->on_disconnect(k->user);
         return;
@@ -336,19 +280,18 @@ void tcp_ended(KCPCLIENT k) {
 
 void on_tcp_disconnect(void* user) {
     KCPCLIENT k = (KCPCLIENT)user;
-    if (!k->muted)
-        tcp_ended(k);
+    tcp_ended(k);
 }
 
 void on_tcp_recv(const char* data, int64_t nread, void* user) {
     KCPCLIENT k = (KCPCLIENT)user;
-    if (!k->muted && nread > 0)
+    if (nread > 0)
         read_frames(k, data, (size_t)nread);
 }
 
 void on_udp_recv(const char* data, int64_t nread, const struct sockaddr* sender, void* user) {
     KCPCLIENT k = (KCPCLIENT)user;
-    if (!k->muted && nread > 0)
+    if (nread > 0)
         handle_datagram(k, data, (int)nread, sender);
 }
 
@@ -359,7 +302,7 @@ void close_outgoing(KCPCLIENT k) {
         tcp_client_close(k->tcp);
     if (k->udp != nullptr)
         udp_client_close(k->udp);
-    stream_buffer_reset(&k->stream);
+    net__stream_buffer_reset(&k->stream);
     clear_pending(k);
     k->generation++;
     tcp_ended(k);
@@ -368,42 +311,23 @@ void close_outgoing(KCPCLIENT k) {
 void stop(KCPCLIENT k) {
     if (k->tcp != nullptr) {
         if (k->server_role) {
-            kcp_session_close(k);
+            net__kcp_session_close(k);
         } else {
-            k->muted = true;
             tcp_client_close(k->tcp);
-            k->muted = false;
         }
     }
     if (k->udp != nullptr)
         udp_client_close(k->udp);
     engine_setup(k);
-    stream_buffer_reset(&k->stream);
+    net__stream_buffer_reset(&k->stream);
     clear_pending(k);
-    k->connected = false;
+    // A server-role connection stays CLOSED: its server removes it.
+    if (!k->server_role)
+        k->state = KCP_IDLE;
     k->pending_error = 0;
-    k->awaiting_peer = true;
-    k->handshake_pending = true;
     k->deadline = 0;
-    k->tcp_attempt = false;
     k->start_requested = false;
     k->generation++;
-}
-
-// Replaces the UDP endpoint; the old one is destroyed at once unless its loop
-// may be running further up the stack.
-void retire_udp(KCPCLIENT k) {
-    if (k->udp == nullptr)
-        return;
-    if (k->depth > 0) {
-        udp_client_destroy(k->retired_udp);
-        k->retired_udp = k->udp;
-    } else {
-        k->muted = true;
-        udp_client_destroy(k->udp);
-        k->muted = false;
-    }
-    k->udp = nullptr;
 }
 
 bool attach_tcp(KCPCLIENT k) {
@@ -423,16 +347,18 @@ void start(KCPCLIENT k, const struct sockaddr* server, int timeout_ms) {
     struct sockaddr_in target;
     memcpy(&target, server, sizeof(target));
     if (!attach_tcp(k)) {
-        k->pending_error = net_fail(NET_ERR_ALLOC_CONTEXT, "kcp client alloc context failed");
+        k->pending_error = net__fail(NET_ERR_ALLOC_CONTEXT, "kcp client alloc context failed");
         return;
     }
     stop(k);
     int timeout = timeout_ms >= 0 ? timeout_ms : 2147483647;
     k->tcp_remote = k->udp_local = k->udp_peer = target;
-    retire_udp(k);
+    // Never inside the old endpoint's own run: a start made from a callback
+    // waits until the run has returned.
+    udp_client_destroy(k->udp);
     k->udp = udp_client_create();
     if (k->udp == nullptr) {
-        k->pending_error = net_fail(NET_ERR_ALLOC_CONTEXT, "udp client alloc context failed");
+        k->pending_error = net__fail(NET_ERR_ALLOC_CONTEXT, "udp client alloc context failed");
         return;
     }
     udp_client_set_user_data(k->udp, k);
@@ -448,12 +374,8 @@ void start(KCPCLIENT k, const struct sockaddr* server, int timeout_ms) {
     int64_t now = now_ms();
     k->last_kcp_send = k->last_tcp_send = now;
     k->deadline = now + timeout;
-    // Events of the connection being replaced may still come out of the TCP
-    // layer's teardown here; they belong to the old connection.
-    k->muted = true;
     tcp_client_start(k->tcp, (const struct sockaddr*)&k->tcp_remote, timeout);
-    k->muted = false;
-    k->tcp_attempt = true;
+    k->state = KCP_CONNECTING;
     k->pending_error = 0;
 }
 
@@ -461,9 +383,9 @@ void start(KCPCLIENT k, const struct sockaddr* server, int timeout_ms) {
 void run(KCPCLIENT k, int mode) {
     unsigned generation = k->generation;
     int64_t now = now_ms();
-    if (k->deadline > 0 && now > k->deadline && !k->connected) {
+    if (k->deadline > 0 && now > k->deadline && k->state != KCP_CONNECTED) {
         if (k->server_role) {
-            kcp_session_close(k);
+            net__kcp_session_close(k);
             return;
         }
         stop(k);
@@ -497,14 +419,12 @@ void run(KCPCLIENT k, int mode) {
 void release(KCPCLIENT k) {
     if (!k->server_role) {
         stop(k);
-        k->muted = true;
         udp_client_destroy(k->udp);
-        udp_client_destroy(k->retired_udp);
         tcp_client_destroy(k->tcp);
     }
     kcp_release(k->engine);
-    stream_buffer_release(&k->stream);
-    stream_buffer_release(&k->scratch);
+    net__stream_buffer_release(&k->stream);
+    net__stream_buffer_release(&k->scratch);
     free(k->recv_buffer);
     delete k;
 }
@@ -518,12 +438,6 @@ void leave(KCPCLIENT k) {
         release(k);
         return;
     }
-    if (k->retired_udp != nullptr) {
-        k->muted = true;
-        udp_client_destroy(k->retired_udp);
-        k->muted = false;
-        k->retired_udp = nullptr;
-    }
     if (k->start_requested) {
         k->start_requested = false;
         k->depth++;
@@ -535,7 +449,7 @@ void leave(KCPCLIENT k) {
 // The TCP connection's address, or zeros when there is none.
 int tcp_address(KCPCLIENT client, struct sockaddr* out, int (*get)(TCPCLIENT, struct sockaddr*)) {
     if (client == nullptr || out == nullptr)
-        return net_fail(NET_ERR_NULL_HANDLE, "param is null");
+        return net__fail(NET_ERR_NULL_HANDLE, "param is null");
     memset(out, 0, sizeof(struct sockaddr_in));
     if (client->tcp != nullptr)
         get(client->tcp, out);
@@ -546,112 +460,36 @@ int tcp_address(KCPCLIENT client, struct sockaddr* out, int (*get)(TCPCLIENT, st
 
 /* ---- Shared with the KCP server ----------------------------------------- */
 
-void stream_buffer_init(StreamBuffer* buffer) {
-    buffer->data = nullptr;
-    buffer->capacity = 2;
-    buffer->size = 0;
-}
-
-bool stream_buffer_append(StreamBuffer* buffer, const char* data, size_t length) {
-    if (length > SIZE_MAX - buffer->size || !stream_buffer_reserve(buffer, buffer->size + length))
-        return false;
-    memcpy(buffer->data + buffer->size, data, length);
-    buffer->size += length;
-    return true;
-}
-
-bool stream_buffer_consume(StreamBuffer* buffer, size_t n) {
-    if (n > buffer->size)
-        return false;
-    memmove(buffer->data, buffer->data + n, buffer->size - n);
-    buffer->size -= n;
-    return true;
-}
-
-void stream_buffer_reset(StreamBuffer* buffer) {
-    stream_buffer_release(buffer);
-}
-
-void stream_buffer_release(StreamBuffer* buffer) {
-    free(buffer->data);
-    stream_buffer_init(buffer);
-}
-
-kcp_feed_result kcp_frames_feed(StreamBuffer* buffer, const char* data, size_t length,
-                                kcp_frame_handler handle, void* context) {
-    bool stopped = false;
-    if (buffer->size == 0) {
-        // Nothing held back: frames are handled straight from the caller's
-        // bytes and only an incomplete tail is copied.
-        long used = parse_frames(data, length, handle, context, &stopped);
-        if (used < 0)
-            return KCP_FEED_BROKEN;
-        if (stopped)
-            return KCP_FEED_STOPPED;
-        if (!stream_buffer_append(buffer, data + used, length - (size_t)used))
-            return KCP_FEED_BROKEN;
-        return KCP_FEED_OK;
-    }
-    if (!stream_buffer_append(buffer, data, length))
-        return KCP_FEED_BROKEN;
-    long used = parse_frames(buffer->data, buffer->size, handle, context, &stopped);
-    if (used < 0)
-        return KCP_FEED_BROKEN;
-    if (stopped)
-        return KCP_FEED_STOPPED;
-    stream_buffer_consume(buffer, (size_t)used);
-    return KCP_FEED_OK;
-}
-
-bool kcp_frame_build(StreamBuffer* out, unsigned type, const char* payload, uint32_t length) {
-    char header[FRAME_HEADER_SIZE];
-    write_u32(header, length + 2);
-    write_u16(header + 4, (uint16_t)type);
-    out->size = 0;
-    return stream_buffer_append(out, header, sizeof(header)) &&
-           (length == 0 || stream_buffer_append(out, payload, length));
-}
-
-bool kcp_message_build(StreamBuffer* out, unsigned type, const char* payload, uint32_t length) {
-    char header[MSG_HEADER_SIZE];
-    write_u16(header, (uint16_t)type);
-    out->size = 0;
-    return stream_buffer_append(out, header, sizeof(header)) &&
-           (length == 0 || stream_buffer_append(out, payload, length));
-}
-
-void kcp_session_attach(KCPCLIENT k, struct KCPServer* server, TCPCLIENT tcp, UDPCLIENT udp) {
+void net__kcp_session_attach(KCPCLIENT k, struct KCPServer* server, TCPCLIENT tcp, UDPCLIENT udp) {
     k->server = server;
     k->user = server;
     k->tcp = tcp;
     k->udp = udp;
     k->server_role = true;
-    k->awaiting_peer = true;
-    k->handshake_pending = true;
+    k->state = KCP_CONNECTING;
     memset(&k->udp_local, 0, sizeof(k->udp_local));
     memset(&k->udp_peer, 0, sizeof(k->udp_peer));
     memset(&k->tcp_remote, 0, sizeof(k->tcp_remote));
     k->deadline = now_ms() + KCP_HANDSHAKE_TIMEOUT_MS;
 }
 
-void kcp_session_close(KCPCLIENT k) {
+void net__kcp_session_close(KCPCLIENT k) {
     if (k->tcp != nullptr)
         tcp_client_close(k->tcp);
     if (k->udp != nullptr)
         udp_client_close(k->udp);
-    k->closed = true;
+    k->state = KCP_CLOSED;
     k->tcp = nullptr;
-    k->connected = false;
     k->deadline = 0;
     k->generation++;
 }
 
-void kcp_session_tcp_data(KCPCLIENT k, const char* data, int length) {
+void net__kcp_session_tcp_data(KCPCLIENT k, const char* data, int length) {
     if (length > 0)
         read_frames(k, data, (size_t)length);
 }
 
-void kcp_session_datagram(KCPCLIENT k, const char* data, int length, const struct sockaddr* sender) {
+void net__kcp_session_datagram(KCPCLIENT k, const char* data, int length, const struct sockaddr* sender) {
     if (length > 0)
         handle_datagram(k, data, length, sender);
 }
@@ -663,10 +501,9 @@ KCPCLIENT kcp_client_create(int mode) {
     if (k == nullptr)
         return nullptr;
     k->mode = (uint32_t)mode;
-    k->awaiting_peer = true;
-    k->handshake_pending = true;
-    stream_buffer_init(&k->stream);
-    stream_buffer_init(&k->scratch);
+    k->state = KCP_IDLE;
+    net__stream_buffer_init(&k->stream);
+    net__stream_buffer_init(&k->scratch);
     k->recv_buffer = (char*)malloc(KCP_RECV_BUFFER_SIZE);
     engine_setup(k);
     if (k->recv_buffer == nullptr || k->engine == nullptr) {
@@ -725,7 +562,7 @@ int kcp_client_send(KCPCLIENT client, const char* data, int length, int mode) {
     switch (mode) {
     case 0:
         // A frame the peer would refuse as hostile is not sent at all.
-        if (!client->connected || length < 0 || length > KCP_MAX_FRAME_LENGTH - 2)
+        if (client->state != KCP_CONNECTED || length < 0 || length > KCP_MAX_FRAME_LENGTH - 2)
             return -1;
         client->last_tcp_send = now_ms();
         if (client->tcp == nullptr)
@@ -734,12 +571,12 @@ int kcp_client_send(KCPCLIENT client, const char* data, int length, int mode) {
             return NET_ERR_ALLOC_CONTEXT;
         return length + FRAME_HEADER_SIZE;
     case 1:
-        if (!client->connected || client->closed || length < 0 || length > KCP_MAX_MESSAGE)
+        if (client->state != KCP_CONNECTED || length < 0 || length > KCP_MAX_MESSAGE)
             return -1;
         client->last_kcp_send = now_ms();
         return message_send(client, MSG_DATA, data, (uint32_t)length);
     case 2:
-        if (!client->connected || client->udp == nullptr ||
+        if (client->state != KCP_CONNECTED || client->udp == nullptr ||
             udp_client_send(client->udp, data, length, (const struct sockaddr*)&client->udp_peer) <= 0)
             return -1;
         return length;

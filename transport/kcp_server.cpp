@@ -7,6 +7,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include "byte_order.h"
+#include "kcp_frame.h"
 #include "kcp_session.h"
 #include "udp_group.h"
 
@@ -40,7 +42,7 @@ void remove_connection(KCPServer* server, KCPCLIENT k) {
     UDPCLIENT endpoint = k->udp;
     server->connections.erase(k);
     server->by_endpoint.erase(endpoint);
-    udp_group_remove(server->group, endpoint);
+    net__udp_group_remove(server->group, endpoint);
     udp_client_destroy(endpoint);
     kcp_client_destroy(k);
 }
@@ -48,7 +50,7 @@ void remove_connection(KCPServer* server, KCPCLIENT k) {
 void remove_closed(KCPServer* server) {
     for (auto it = server->connections.begin(); it != server->connections.end();) {
         KCPCLIENT k = *it++;
-        if (k->closed)
+        if (k->state == KCP_CLOSED)
             remove_connection(server, k);
     }
 }
@@ -57,14 +59,14 @@ void stop(KCPServer* server) {
     while (!server->connections.empty())
         remove_connection(server, *server->connections.begin());
     tcp_server_close(server->listener);
-    udp_group_stop(server->group);
+    net__udp_group_stop(server->group);
 }
 
 // Silent close of every peer, so nothing reaches the owner any more; the
 // sockets and memory go when the run that fired the callback returns.
 void close_all(KCPServer* server) {
     for (KCPCLIENT k : server->connections)
-        kcp_session_close(k);
+        net__kcp_session_close(k);
 }
 
 bool send_udp_port(TCPCLIENT tcp, UDPCLIENT endpoint) {
@@ -74,13 +76,12 @@ bool send_udp_port(TCPCLIENT tcp, UDPCLIENT endpoint) {
     udp_client_local_addr(endpoint, (struct sockaddr*)&local);
     net_addr_to_ip((const struct sockaddr*)&local, ip, &port);
     char payload[4];
-    for (int i = 0; i < 4; ++i)
-        payload[i] = (char)(port >> (8 * i));
+    net__write_u32(payload, port);
     StreamBuffer frame;
-    stream_buffer_init(&frame);
-    bool built = kcp_frame_build(&frame, FRAME_UDP_PORT, payload, sizeof(payload));
+    net__stream_buffer_init(&frame);
+    bool built = net__kcp_frame_build(&frame, FRAME_UDP_PORT, payload, sizeof(payload));
     int sent = built ? tcp_client_send(tcp, frame.data, (int)frame.size) : -1;
-    stream_buffer_release(&frame);
+    net__stream_buffer_release(&frame);
     return sent > 0;
 }
 
@@ -101,44 +102,44 @@ void on_accept(TCPCLIENT tcp, void* user) {
     // can lead straight to the connection object.
     tcp_client_set_user_data(tcp, k);
     udp_client_set_user_data(endpoint, k);
-    kcp_session_attach(k, server, tcp, endpoint);
+    net__kcp_session_attach(k, server, tcp, endpoint);
     server->connections.insert(k);
     server->by_endpoint[endpoint] = k;
-    if (udp_group_add(server->group, endpoint, (const struct sockaddr*)&server->udp_bind) != 0 ||
+    if (net__udp_group_add(server->group, endpoint, (const struct sockaddr*)&server->udp_bind) != 0 ||
         !send_udp_port(tcp, endpoint))
-        kcp_session_close(k);
+        net__kcp_session_close(k);
 }
 
 KCPCLIENT connection_of(TCPCLIENT tcp) {
     KCPCLIENT k = (KCPCLIENT)tcp_client_user_data(tcp);
-    return k != nullptr && !k->closed ? k : nullptr;
+    return k != nullptr && k->state != KCP_CLOSED ? k : nullptr;
 }
 
 void on_tcp_closed(TCPCLIENT tcp, void* user) {
     KCPCLIENT k = connection_of(tcp);
     if (k != nullptr)
-        kcp_server_peer_lost((KCPServer*)user, k);
+        net__kcp_server_peer_lost((KCPServer*)user, k);
 }
 
 void on_tcp_data(TCPCLIENT tcp, const char* data, int length, void*) {
     KCPCLIENT k = connection_of(tcp);
     if (k != nullptr)
-        kcp_session_tcp_data(k, data, length);
+        net__kcp_session_tcp_data(k, data, length);
 }
 
 void on_datagram(UDPCLIENT member, const char* data, int length, const struct sockaddr* sender, void* user) {
     KCPServer* server = (KCPServer*)user;
     auto it = server->by_endpoint.find(member);
-    if (it != server->by_endpoint.end() && !it->second->closed)
-        kcp_session_datagram(it->second, data, length, sender);
+    if (it != server->by_endpoint.end() && it->second->state != KCP_CLOSED)
+        net__kcp_session_datagram(it->second, data, length, sender);
 }
 
 void run(KCPServer* server, int mode) {
     tcp_server_run(server->listener, mode);
-    udp_group_run(server->group, mode);
+    net__udp_group_run(server->group, mode);
     server->walk.assign(server->connections.begin(), server->connections.end());
     for (KCPCLIENT k : server->walk) {
-        if (k->closed)
+        if (k->state == KCP_CLOSED)
             remove_connection(server, k);
         else
             kcp_client_run(k, mode);
@@ -152,28 +153,28 @@ void run(KCPServer* server, int mode) {
 KCPServer::~KCPServer() {
     stop(this);
     tcp_server_destroy(listener);
-    udp_group_destroy(group);
+    net__udp_group_destroy(group);
 }
 
-void kcp_server_notify_connected(struct KCPServer* server, KCPCLIENT k) {
+void net__kcp_server_notify_connected(struct KCPServer* server, KCPCLIENT k) {
     if (server->on_connect != nullptr)
         server->on_connect(k, server->user);
 }
 
-void kcp_server_notify_recv(struct KCPServer* server, KCPCLIENT k, const char* data, int length, int channel) {
+void net__kcp_server_notify_recv(struct KCPServer* server, KCPCLIENT k, const char* data, int length, int channel) {
     if (server->on_recv != nullptr)
         server->on_recv(k, data, length, channel, server->user);
 }
 
-void kcp_server_peer_lost(struct KCPServer* server, KCPCLIENT k) {
-    if (k->closed)
+void net__kcp_server_peer_lost(struct KCPServer* server, KCPCLIENT k) {
+    if (k->state == KCP_CLOSED)
         return;
-    if (k->connected && server->on_disconnect != nullptr) {
+    if (k->state == KCP_CONNECTED && server->on_disconnect != nullptr) {
         // Reported once: a stop by the owner inside the callback closes it too.
-        k->connected = false;
+        k->state = KCP_DISCONNECTED;
         server->on_disconnect(k, server->user);
     }
-    kcp_session_close(k);
+    net__kcp_session_close(k);
 }
 
 struct KCPServer* kcp_server_create(int mode) {
@@ -183,7 +184,7 @@ struct KCPServer* kcp_server_create(int mode) {
     server->mode = (uint32_t)mode;
     memset(&server->udp_bind, 0, sizeof(server->udp_bind));
     server->listener = tcp_server_create();
-    server->group = udp_group_create();
+    server->group = net__udp_group_create();
     if (server->listener == nullptr || server->group == nullptr) {
         delete server;
         return nullptr;
@@ -192,8 +193,8 @@ struct KCPServer* kcp_server_create(int mode) {
     tcp_server_set_connect_cb(server->listener, on_accept);
     tcp_server_set_disconnect_cb(server->listener, on_tcp_closed);
     tcp_server_set_recv_cb(server->listener, on_tcp_data);
-    udp_group_set_user_data(server->group, server);
-    udp_group_set_recv_cb(server->group, on_datagram);
+    net__udp_group_set_user_data(server->group, server);
+    net__udp_group_set_recv_cb(server->group, on_datagram);
     return server;
 }
 
@@ -212,13 +213,13 @@ int kcp_server_start(struct KCPServer* server, const struct sockaddr* listen_add
     if (server == nullptr)
         return NET_ERR_NULL_HANDLE;
     if (listen_addr == nullptr)
-        return net_fail(NET_ERR_NULL_HANDLE, "param is null");
+        return net__fail(NET_ERR_NULL_HANDLE, "param is null");
     if (server->depth > 0)  // a restart from a callback would free what the run is walking
-        return net_fail(-1, "kcp server is running");
+        return net__fail(-1, "kcp server is running");
     stop(server);
     memcpy(&server->udp_bind, listen_addr, sizeof(server->udp_bind));
     server->udp_bind.sin_port = 0;
-    udp_group_start(server->group);
+    net__udp_group_start(server->group);
     return tcp_server_start(server->listener, listen_addr);
 }
 

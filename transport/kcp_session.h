@@ -1,6 +1,6 @@
-// Internals shared by the KCP client and the KCP server: the control-frame
-// reader, the connection object itself and the notifications a server-role
-// connection raises towards its server. Not part of the public API.
+// Internals shared by the KCP client and the KCP server: the connection
+// object itself and the notifications a server-role connection raises
+// towards its server. Not part of the public API.
 #ifndef MAROVENT_TRANSPORT_KCP_SESSION_H
 #define MAROVENT_TRANSPORT_KCP_SESSION_H
 
@@ -12,19 +12,7 @@
 
 #include "internal.h"
 #include "kcp.h"
-
-// TCP control frames: u32 length (type plus payload), u16 type, payload.
-#define FRAME_HEADER_SIZE 6
-#define FRAME_DATA        16
-#define FRAME_UDP_PORT    17
-#define FRAME_KEEPALIVE   18
-
-// KCP messages: u16 type, payload.
-#define MSG_HEADER_SIZE 2
-#define MSG_DATA        0
-#define MSG_HELLO       1
-#define MSG_WELCOME     2
-#define MSG_KEEPALIVE   3
+#include "kcp_frame.h"
 
 // Largest payload of one channel-1 message.
 #define KCP_MAX_MESSAGE (KCP_RECV_BUFFER_SIZE - MSG_HEADER_SIZE)
@@ -33,47 +21,30 @@
 // that sends more is treated as broken rather than allowed to exhaust memory.
 #define KCP_MAX_PENDING_BYTES (64 * 1024 * 1024)
 
-/* ---- StreamBuffer ------------------------------------------------------- */
-// Bytes of a stream that do not form a whole frame yet. The capacity is a
-// power of two (2 when empty) so growing by small reads stays cheap.
-
-struct StreamBuffer {
-    char* data;
-    size_t capacity;
-    size_t size;
-};
-
-void stream_buffer_init(StreamBuffer* buffer);
-// false when memory runs out (the buffer is left as it was).
-bool stream_buffer_append(StreamBuffer* buffer, const char* data, size_t length);
-// false when n is more than the buffered bytes (nothing is consumed).
-bool stream_buffer_consume(StreamBuffer* buffer, size_t n);
-void stream_buffer_reset(StreamBuffer* buffer);
-void stream_buffer_release(StreamBuffer* buffer);
-
-/* ---- Frame reader ------------------------------------------------------- */
-
-// Handles one whole frame; returns false when the reader must stop at once
-// (the owner stopped or closed the connection inside a callback, which also
-// resets the stream buffer).
-typedef bool (*kcp_frame_handler)(void* context, unsigned type, const char* payload, uint32_t length);
-
-enum kcp_feed_result {
-    KCP_FEED_OK,       // every whole frame handled; the rest is buffered
-    KCP_FEED_STOPPED,  // a handler asked to stop; the buffer was not touched since
-    KCP_FEED_BROKEN,   // a length field outside 2 .. KCP_MAX_FRAME_LENGTH, or no memory
-};
-
-// Feeds bytes read from the stream; frames are handled in order, each once.
-kcp_feed_result kcp_frames_feed(StreamBuffer* buffer, const char* data, size_t length,
-                                kcp_frame_handler handle, void* context);
-
-// Assemble one frame, or one KCP message, into out (replacing its content);
-// false when memory runs out.
-bool kcp_frame_build(StreamBuffer* out, unsigned type, const char* payload, uint32_t length);
-bool kcp_message_build(StreamBuffer* out, unsigned type, const char* payload, uint32_t length);
-
 /* ---- The connection object ---------------------------------------------- */
+
+// Where a connection stands; its whole progress is this one value.
+//
+// Client role:
+//   IDLE --start--> CONNECTING --port frame, or a datagram the engine takes--> PEER_KNOWN
+//   PEER_KNOWN --first message (the welcome)--> CONNECTED --TCP ends--> DISCONNECTED
+//   stop, or the deadline passing before CONNECTED: back to IDLE from anywhere.
+//   Before CONNECTED a refused TCP connect (-2) or a TCP end (-3, which also
+//   clears the deadline) is reported and leaves the state as it is.
+// Server role, set up by the KCP server in CONNECTING:
+//   CONNECTING --first datagram the engine takes--> PEER_KNOWN
+//   PEER_KNOWN --first message (the hello)--> CONNECTED
+//   CONNECTED --peer lost--> DISCONNECTED while the owner is told, then CLOSED;
+//   a close, a stop or the deadline give CLOSED from anywhere, and the server
+//   removes a CLOSED connection in its next run.
+enum KcpState {
+    KCP_IDLE,          // client: created or stopped, nothing open
+    KCP_CONNECTING,    // started; the peer's UDP address is not known yet
+    KCP_PEER_KNOWN,    // hello queued (client); the first message taken finishes the handshake
+    KCP_CONNECTED,     // handshake finished: the channels carry the owner's data
+    KCP_DISCONNECTED,  // client: the TCP connection ended after connecting
+    KCP_CLOSED,        // server role: closed, waiting for the server to remove it
+};
 
 struct KcpDelivery {
     uint32_t channel;
@@ -89,18 +60,15 @@ struct kcp_client_s {
     TCPCLIENT tcp;
     UDPCLIENT udp;
     bool server_role;
-    bool awaiting_peer;
-    bool handshake_pending;
+    KcpState state;
     int pending_error;
     StreamBuffer stream;
     KcpControl* engine;
     uint32_t mode;
-    bool closed;
     int64_t deadline;
     int64_t last_kcp_send;
     int64_t last_tcp_send;
     int64_t last_kcp_recv;
-    bool connected;
     struct sockaddr_in tcp_remote;
     struct sockaddr_in udp_local;
     struct sockaddr_in udp_peer;
@@ -110,32 +78,30 @@ struct kcp_client_s {
     struct KCPServer* server;  // server role: the server to notify
     StreamBuffer scratch;      // frames and messages being assembled for sending
 
-    // Re-entrancy: callbacks may stop, destroy or restart the object while the
-    // frame reader or the message loop is walking its buffers.
+    // Re-entrancy, independent of the state: callbacks may stop, destroy or
+    // restart the object while the frame reader or the message loop is walking
+    // its buffers.
     int depth;               // calls into the object that may fire callbacks
     unsigned generation;     // bumped by every stop or close: loops in progress end
     bool destroy_requested;  // destroyed from a callback: freed when the run returns
-    bool muted;              // events of a connection being torn down are not ours
-    bool tcp_attempt;        // a TCP connect is outstanding and may still report
     bool start_requested;    // started from a callback: done when the run returns
     struct sockaddr_in start_addr;
     int start_timeout;
-    UDPCLIENT retired_udp;   // an endpoint replaced while its loop may be running
 };
 
 // Server role: set up k around an accepted connection and its group member.
-void kcp_session_attach(KCPCLIENT k, struct KCPServer* server, TCPCLIENT tcp, UDPCLIENT udp);
+void net__kcp_session_attach(KCPCLIENT k, struct KCPServer* server, TCPCLIENT tcp, UDPCLIENT udp);
 // Closes a server-role connection: TCP and UDP closed, marked for removal.
-void kcp_session_close(KCPCLIENT k);
+void net__kcp_session_close(KCPCLIENT k);
 // The server hands each event of a server-role connection over.
-void kcp_session_tcp_data(KCPCLIENT k, const char* data, int length);
-void kcp_session_datagram(KCPCLIENT k, const char* data, int length, const struct sockaddr* sender);
+void net__kcp_session_tcp_data(KCPCLIENT k, const char* data, int length);
+void net__kcp_session_datagram(KCPCLIENT k, const char* data, int length, const struct sockaddr* sender);
 
 // Notifications from a server-role connection to its server (kcp_server.cpp).
-void kcp_server_notify_connected(struct KCPServer* server, KCPCLIENT k);
-void kcp_server_notify_recv(struct KCPServer* server, KCPCLIENT k, const char* data, int length, int channel);
+void net__kcp_server_notify_connected(struct KCPServer* server, KCPCLIENT k);
+void net__kcp_server_notify_recv(struct KCPServer* server, KCPCLIENT k, const char* data, int length, int channel);
 // The peer went away (TCP closed, silence, or a broken protocol): disconnected
 // callback when it had been reported connected, then closed.
-void kcp_server_peer_lost(struct KCPServer* server, KCPCLIENT k);
+void net__kcp_server_peer_lost(struct KCPServer* server, KCPCLIENT k);
 
 #endif

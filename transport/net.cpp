@@ -47,16 +47,16 @@ const NetInterface* ipv4_interface(int index) {
 
 }  // namespace
 
-int net_fail(int code, const char* text) {
+int net__fail(int code, const char* text) {
     g_last_error = text;
     return code;
 }
 
-int net_fail_uv(int code, int uv_code) {
-    return net_fail(code, uv_strerror(uv_code));
+int net__fail_uv(int code, int uv_code) {
+    return net__fail(code, uv_strerror(uv_code));
 }
 
-void net_buffer_get(struct net_buffer* buffer, size_t suggested, uv_buf_t* out) {
+void net__buffer_get(struct net__buffer* buffer, size_t suggested, uv_buf_t* out) {
     if (buffer->base == nullptr || (size_t)buffer->size != suggested) {
         free(buffer->base);
         buffer->base = (char*)malloc(suggested);
@@ -66,14 +66,14 @@ void net_buffer_get(struct net_buffer* buffer, size_t suggested, uv_buf_t* out) 
     *out = uv_buf_init(buffer->base, (unsigned)buffer->size);
 }
 
-void net_buffer_free(struct net_buffer* buffer) {
+void net__buffer_free(struct net__buffer* buffer) {
     free(buffer->base);
     buffer->base = nullptr;
     buffer->size = 0;
 }
 
-net_request* net_request_new(void* owner, const char* data, int length) {
-    net_request* request = (net_request*)calloc(1, sizeof(net_request));
+net__request* net__request_new(void* owner, const char* data, int length) {
+    net__request* request = (net__request*)calloc(1, sizeof(net__request));
     if (request == nullptr)
         return nullptr;
     char* copy = (char*)malloc((size_t)length);
@@ -87,13 +87,13 @@ net_request* net_request_new(void* owner, const char* data, int length) {
     return request;
 }
 
-void net_request_free(net_request* request) {
+void net__request_free(net__request* request) {
     free(request->buf.base);
     free(request);
 }
 
-void net_requests_cancel(net_request_set* set) {
-    for (net_request* request : *set)
+void net__requests_cancel(net__request_set* set) {
+    for (net__request* request : *set)
         request->cancelled = true;
     set->clear();
 }

@@ -113,7 +113,7 @@ bool gate_should_run(GatedLoop* gated) {
 
 }  // namespace
 
-uv_loop_t* net_loop_new(void) {
+uv_loop_t* net__loop_new(void) {
     GatedLoop* gated = (GatedLoop*)calloc(1, sizeof(GatedLoop));
     if (gated == nullptr)
         return nullptr;
@@ -134,7 +134,7 @@ uv_loop_t* net_loop_new(void) {
     return &gated->loop;
 }
 
-void net_loop_free(uv_loop_t* loop) {
+void net__loop_free(uv_loop_t* loop) {
     if (loop == nullptr)
         return;
     GatedLoop* gated = gated_of(loop);
@@ -146,7 +146,7 @@ void net_loop_free(uv_loop_t* loop) {
     free(gated);
 }
 
-void net_loop_run(uv_loop_t* loop, int mode) {
+void net__loop_run(uv_loop_t* loop, int mode) {
     GatedLoop* gated = gated_of(loop);
     if (mode != NET_RUN_ONCE && !gate_should_run(gated))
         return;

@@ -20,13 +20,13 @@ void clear_addresses(TCPCLIENT client) {
 
 void on_shutdown(uv_shutdown_t* req, int) {
     if (!uv_is_closing((uv_handle_t*)req->handle))
-        uv_close((uv_handle_t*)req->handle, tcp_socket_closed);
+        uv_close((uv_handle_t*)req->handle, net__tcp_socket_closed);
 }
 
 // Lets go of an outgoing client's socket. A graceful shutdown waits for every
 // queued byte, so it is only taken when nothing is queued: a peer that stopped
 // reading must not be able to stall the close (and the destroy after it).
-void release_socket(tcp_socket* block, bool connected) {
+void release_socket(net__tcp_socket* block, bool connected) {
     uv_stream_t* stream = (uv_stream_t*)&block->handle;
     block->client = nullptr;
     uv_read_stop(stream);
@@ -34,13 +34,13 @@ void release_socket(tcp_socket* block, bool connected) {
         uv_shutdown(&block->shutdown, stream, on_shutdown) == 0)
         return;
     // A socket that never got a descriptor refuses the linger option; close it plainly.
-    if (uv_tcp_close_reset(&block->handle, tcp_socket_closed) != 0)
-        uv_close((uv_handle_t*)&block->handle, tcp_socket_closed);
+    if (uv_tcp_close_reset(&block->handle, net__tcp_socket_closed) != 0)
+        uv_close((uv_handle_t*)&block->handle, net__tcp_socket_closed);
 }
 
 // Drops the connection; with release_loop also the loop and the buffer.
 void reset(TCPCLIENT client, bool release_loop) {
-    net_requests_cancel(&client->writes);
+    net__requests_cancel(&client->writes);
     if (client->socket != nullptr) {
         release_socket(client->socket, client->connected);
         client->socket = nullptr;
@@ -55,20 +55,20 @@ void reset(TCPCLIENT client, bool release_loop) {
     // A cancelled attempt must not time out later.
     client->deadline = kNoDeadline;
     if (release_loop && !client->shares_loop) {
-        net_loop_free(client->loop);
+        net__loop_free(client->loop);
         client->loop = nullptr;
     }
     if (release_loop)
-        net_buffer_free(&client->buffer);
+        net__buffer_free(&client->buffer);
 }
 
 void on_alloc(uv_handle_t* handle, size_t suggested, uv_buf_t* buf) {
-    tcp_socket* block = (tcp_socket*)handle->data;
-    net_buffer_get(&block->client->buffer, suggested, buf);
+    net__tcp_socket* block = (net__tcp_socket*)handle->data;
+    net__buffer_get(&block->client->buffer, suggested, buf);
 }
 
 void on_read(uv_stream_t* stream, ssize_t nread, const uv_buf_t* buf) {
-    tcp_socket* block = (tcp_socket*)stream->data;
+    net__tcp_socket* block = (net__tcp_socket*)stream->data;
     TCPCLIENT client = block->client;
     if (client == nullptr)
         return;
@@ -85,20 +85,18 @@ void on_read(uv_stream_t* stream, ssize_t nread, const uv_buf_t* buf) {
 }
 
 void on_write(uv_write_t* req, int status) {
-    net_request* request = (net_request*)req;
+    net__request* request = (net__request*)req;
     if (!request->cancelled) {
         TCPCLIENT client = (TCPCLIENT)request->owner;
         if (status != 0)
             client->network_error = true;
-        if (client->write_hook != nullptr)
-            client->write_hook(request, status);
         client->writes.erase(request);
     }
-    net_request_free(request);
+    net__request_free(request);
 }
 
 void on_connect(uv_connect_t* req, int status) {
-    tcp_socket* block = (tcp_socket*)req->data;
+    net__tcp_socket* block = (net__tcp_socket*)req->data;
     TCPCLIENT client = block->client;
     if (client == nullptr)
         return;  // an attempt the client has already let go of
@@ -124,16 +122,16 @@ void on_connect(uv_connect_t* req, int status) {
 // Start steps after the reset; returns the pending status (0 when connecting).
 int begin_connect(TCPCLIENT client, const struct sockaddr* server) {
     if (server == nullptr)
-        return net_fail(NET_ERR_NULL_HANDLE, "param is null");
-    if (client->loop == nullptr && (client->loop = net_loop_new()) == nullptr)
-        return net_fail(-1, "tcp client loop init failed");
-    tcp_socket* block = (tcp_socket*)calloc(1, sizeof(tcp_socket));
+        return net__fail(NET_ERR_NULL_HANDLE, "param is null");
+    if (client->loop == nullptr && (client->loop = net__loop_new()) == nullptr)
+        return net__fail(-1, "tcp client loop init failed");
+    net__tcp_socket* block = (net__tcp_socket*)calloc(1, sizeof(net__tcp_socket));
     if (block == nullptr)
-        return net_fail(NET_ERR_ALLOC_CONTEXT, "tcp client alloc context failed");
+        return net__fail(NET_ERR_ALLOC_CONTEXT, "tcp client alloc context failed");
     int rc = uv_tcp_init(client->loop, &block->handle);
     if (rc != 0) {
         free(block);  // libuv holds nothing of it, so there is nothing to close
-        return net_fail_uv(NET_ERR_SOCKET_INIT, rc);
+        return net__fail_uv(NET_ERR_SOCKET_INIT, rc);
     }
     block->client = client;
     block->handle.data = block;
@@ -143,26 +141,26 @@ int begin_connect(TCPCLIENT client, const struct sockaddr* server) {
     rc = server->sa_family == AF_INET ? uv_tcp_connect(&block->connect, &block->handle, server, on_connect)
                                       : UV_EINVAL;
     if (rc != 0)
-        return net_fail_uv(NET_ERR_BIND_CONNECT, rc);
+        return net__fail_uv(NET_ERR_BIND_CONNECT, rc);
     memcpy(&client->target, server, sizeof(struct sockaddr_in));
     return 0;
 }
 
 }  // namespace
 
-void tcp_socket_closed(uv_handle_t* handle) {
+void net__tcp_socket_closed(uv_handle_t* handle) {
     free(handle->data);
 }
 
-void tcp_ignore_sigpipe(void) {
+void net__tcp_ignore_sigpipe(void) {
     struct sigaction current;
     // Leave a handler the host program installed alone.
     if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
         signal(SIGPIPE, SIG_IGN);
 }
 
-void tcp_client_adopt(TCPCLIENT client, tcp_socket* block, uv_alloc_cb alloc,
-                      tcp_server_read_hook read_hook, tcp_server_write_hook write_hook) {
+void net__tcp_client_adopt(TCPCLIENT client, net__tcp_socket* block, uv_alloc_cb alloc,
+                           net__tcp_server_read_hook read_hook) {
     block->client = client;
     block->handle.data = block;
     client->server = block->server;
@@ -170,7 +168,6 @@ void tcp_client_adopt(TCPCLIENT client, tcp_socket* block, uv_alloc_cb alloc,
     client->loop = block->handle.loop;
     client->shares_loop = true;
     client->read_hook = read_hook;
-    client->write_hook = write_hook;
     int length = sizeof(client->remote);
     uv_tcp_getpeername(&block->handle, (struct sockaddr*)&client->remote, &length);
     length = sizeof(client->local);
@@ -180,7 +177,7 @@ void tcp_client_adopt(TCPCLIENT client, tcp_socket* block, uv_alloc_cb alloc,
 }
 
 TCPCLIENT tcp_client_create(void) {
-    tcp_ignore_sigpipe();
+    net__tcp_ignore_sigpipe();
     TCPCLIENT client = new (std::nothrow) tcp_client_s();
     if (client == nullptr)
         return nullptr;
@@ -207,7 +204,7 @@ void tcp_client_destroy(TCPCLIENT client) {
 
 void tcp_client_start(TCPCLIENT client, const struct sockaddr* server, int timeout_ms) {
     if (client == nullptr) {
-        net_fail(NET_ERR_NULL_HANDLE, "param is null");
+        net__fail(NET_ERR_NULL_HANDLE, "param is null");
         return;
     }
     if (client->shares_loop)
@@ -228,37 +225,37 @@ void tcp_client_close(TCPCLIENT client) {
 
 int tcp_client_local_addr(TCPCLIENT client, struct sockaddr* out) {
     if (client == nullptr || out == nullptr)
-        return net_fail(NET_ERR_NULL_HANDLE, "param is null");
+        return net__fail(NET_ERR_NULL_HANDLE, "param is null");
     memcpy(out, &client->local, sizeof(struct sockaddr_in));
     return 0;
 }
 
 int tcp_client_remote_addr(TCPCLIENT client, struct sockaddr* out) {
     if (client == nullptr || out == nullptr)
-        return net_fail(NET_ERR_NULL_HANDLE, "param is null");
+        return net__fail(NET_ERR_NULL_HANDLE, "param is null");
     memcpy(out, &client->remote, sizeof(struct sockaddr_in));
     return 0;
 }
 
 int tcp_client_send(TCPCLIENT client, const char* data, int length) {
     if (client == nullptr || (data == nullptr && length > 0))
-        return net_fail(NET_ERR_NULL_HANDLE, "param is null");
+        return net__fail(NET_ERR_NULL_HANDLE, "param is null");
     if (client->network_error)
-        return net_fail(-1, "tcp client network is error");
+        return net__fail(-1, "tcp client network is error");
     if (length < 1)
-        return net_fail(-2, "tcp client send data length <= 0");
-    tcp_socket* block = client->shares_loop ? client->accepted : client->socket;
+        return net__fail(-2, "tcp client send data length <= 0");
+    net__tcp_socket* block = client->shares_loop ? client->accepted : client->socket;
     if (block == nullptr)
-        return net_fail(-3, "tcp client is not started");
-    net_request* request = net_request_new(client, data, length);
+        return net__fail(-3, "tcp client is not started");
+    net__request* request = net__request_new(client, data, length);
     if (request == nullptr)
-        return net_fail(-4, "tcp client alloc send request failed");
+        return net__fail(-4, "tcp client alloc send request failed");
     client->writes.insert(request);
     int rc = uv_write(&request->req.write, (uv_stream_t*)&block->handle, &request->buf, 1, on_write);
     if (rc != 0) {
         // The request never reached libuv: complete it here, which marks the
         // network error and frees it. UV_EPIPE is the unwritable-socket case.
-        net_fail_uv(rc, rc);
+        net__fail_uv(rc, rc);
         on_write(&request->req.write, rc);
         return rc;
     }
@@ -292,10 +289,10 @@ void* tcp_client_user_data(TCPCLIENT client) {
 void tcp_client_run(TCPCLIENT client, int mode) {
     if (client == nullptr || client->shares_loop)
         return;  // accepted connections run inside their server's run
-    if (client->loop == nullptr && (client->loop = net_loop_new()) == nullptr)
+    if (client->loop == nullptr && (client->loop = net__loop_new()) == nullptr)
         return;
     ++client->running;
-    net_loop_run(client->loop, mode);
+    net__loop_run(client->loop, mode);
     if (!client->timed_out && (int64_t)net_poll() > client->deadline) {
         client->timed_out = true;
         if (client->on_connect != nullptr)

@@ -10,10 +10,10 @@
 
 struct tcp_server_s {
     void* user;
-    net_buffer buffer;  // one for every accepted connection
+    net__buffer buffer;  // one for every accepted connection
     uv_loop_t* loop;
-    std::unordered_set<tcp_socket*> accepted;
-    tcp_socket* listener;
+    std::unordered_set<net__tcp_socket*> accepted;
+    net__tcp_socket* listener;
     tcp_server_connect_cb on_connect;
     tcp_server_disconnect_cb on_disconnect;
     tcp_server_recv_cb on_recv;
@@ -27,7 +27,7 @@ const int kBacklog = 1024;
 
 // The last word on an accepted connection: its client goes with its socket.
 void on_accepted_closed(uv_handle_t* handle) {
-    tcp_socket* block = (tcp_socket*)handle->data;
+    net__tcp_socket* block = (net__tcp_socket*)handle->data;
     if (block->client != nullptr) {
         block->client->server = nullptr;  // already out of the accepted set
         tcp_client_destroy(block->client);
@@ -35,16 +35,16 @@ void on_accepted_closed(uv_handle_t* handle) {
     free(block);
 }
 
-void close_accepted(tcp_socket* block) {
+void close_accepted(net__tcp_socket* block) {
     uv_close((uv_handle_t*)&block->handle, on_accepted_closed);
 }
 
 void on_alloc(uv_handle_t* handle, size_t suggested, uv_buf_t* buf) {
-    tcp_socket* block = (tcp_socket*)handle->data;
-    net_buffer_get(&block->server->buffer, suggested, buf);
+    net__tcp_socket* block = (net__tcp_socket*)handle->data;
+    net__buffer_get(&block->server->buffer, suggested, buf);
 }
 
-void read_hook(tcp_socket* block, ssize_t nread, const uv_buf_t* buf) {
+void read_hook(net__tcp_socket* block, ssize_t nread, const uv_buf_t* buf) {
     TCPSERVER server = block->server;
     if (nread >= 0) {
         if (server->on_recv != nullptr)
@@ -59,17 +59,14 @@ void read_hook(tcp_socket* block, ssize_t nread, const uv_buf_t* buf) {
     close_accepted(block);
 }
 
-// Write completions belong to the client; the server has nothing to add.
-void write_hook(net_request*, int) {}
-
 void on_connection(uv_stream_t* listen, int status) {
     if (status < 0) {
         printf("New connection error: %s\n", uv_strerror(status));
         fflush(stdout);
         return;
     }
-    TCPSERVER server = ((tcp_socket*)listen->data)->server;
-    tcp_socket* block = (tcp_socket*)calloc(1, sizeof(tcp_socket));
+    TCPSERVER server = ((net__tcp_socket*)listen->data)->server;
+    net__tcp_socket* block = (net__tcp_socket*)calloc(1, sizeof(net__tcp_socket));
     if (block == nullptr)
         return;
     if (uv_tcp_init(server->loop, &block->handle) != 0) {
@@ -85,22 +82,22 @@ void on_connection(uv_stream_t* listen, int status) {
     }
     server->accepted.insert(block);
     TCPCLIENT client = block->client;
-    tcp_client_adopt(client, block, on_alloc, read_hook, write_hook);
+    net__tcp_client_adopt(client, block, on_alloc, read_hook);
     if (server->on_connect != nullptr)
         server->on_connect(client, server->user);
 }
 
 // Start steps after the close; the listener is kept after a bind or listen refusal.
 int begin_listen(TCPSERVER server, const struct sockaddr* address) {
-    if (server->loop == nullptr && (server->loop = net_loop_new()) == nullptr)
-        return net_fail(-1, "tcp server loop init failed");
-    tcp_socket* block = (tcp_socket*)calloc(1, sizeof(tcp_socket));
+    if (server->loop == nullptr && (server->loop = net__loop_new()) == nullptr)
+        return net__fail(-1, "tcp server loop init failed");
+    net__tcp_socket* block = (net__tcp_socket*)calloc(1, sizeof(net__tcp_socket));
     if (block == nullptr)
-        return net_fail(NET_ERR_ALLOC_CONTEXT, "tcp server alloc context failed");
+        return net__fail(NET_ERR_ALLOC_CONTEXT, "tcp server alloc context failed");
     int rc = uv_tcp_init(server->loop, &block->handle);
     if (rc != 0) {
         free(block);  // libuv holds nothing of it, so there is nothing to close
-        return net_fail_uv(NET_ERR_SOCKET_INIT, rc);
+        return net__fail_uv(NET_ERR_SOCKET_INIT, rc);
     }
     block->server = server;
     block->handle.data = block;
@@ -108,17 +105,17 @@ int begin_listen(TCPSERVER server, const struct sockaddr* address) {
     // Only IPv4 records are 16 bytes; anything else would be read past its end.
     rc = address->sa_family == AF_INET ? uv_tcp_bind(&block->handle, address, 0) : UV_EINVAL;
     if (rc != 0)
-        return net_fail_uv(NET_ERR_BIND_CONNECT, rc);
+        return net__fail_uv(NET_ERR_BIND_CONNECT, rc);
     rc = uv_listen((uv_stream_t*)&block->handle, kBacklog, on_connection);
     if (rc != 0)
-        return net_fail_uv(NET_ERR_LISTEN, rc);
+        return net__fail_uv(NET_ERR_LISTEN, rc);
     return 0;
 }
 
 }  // namespace
 
 TCPSERVER tcp_server_create(void) {
-    tcp_ignore_sigpipe();
+    net__tcp_ignore_sigpipe();
     return new (std::nothrow) tcp_server_s();
 }
 
@@ -134,14 +131,14 @@ void tcp_server_destroy(TCPSERVER server) {
         server->doomed = true;
         return;
     }
-    net_loop_free(server->loop);
-    net_buffer_free(&server->buffer);
+    net__loop_free(server->loop);
+    net__buffer_free(&server->buffer);
     delete server;
 }
 
 int tcp_server_start(TCPSERVER server, const struct sockaddr* listen_addr) {
     if (server == nullptr || listen_addr == nullptr)
-        return net_fail(NET_ERR_NULL_HANDLE, "param is null");
+        return net__fail(NET_ERR_NULL_HANDLE, "param is null");
     tcp_server_close(server);
     return begin_listen(server, listen_addr);
 }
@@ -150,9 +147,9 @@ void tcp_server_close(TCPSERVER server) {
     if (server == nullptr)
         return;
     if (server->listener != nullptr)
-        uv_close((uv_handle_t*)&server->listener->handle, tcp_socket_closed);
+        uv_close((uv_handle_t*)&server->listener->handle, net__tcp_socket_closed);
     server->listener = nullptr;
-    for (tcp_socket* block : server->accepted)
+    for (net__tcp_socket* block : server->accepted)
         close_accepted(block);
     server->accepted.clear();
 }
@@ -160,10 +157,10 @@ void tcp_server_close(TCPSERVER server) {
 void tcp_server_run(TCPSERVER server, int mode) {
     if (server == nullptr)
         return;
-    if (server->loop == nullptr && (server->loop = net_loop_new()) == nullptr)
+    if (server->loop == nullptr && (server->loop = net__loop_new()) == nullptr)
         return;
     ++server->running;
-    net_loop_run(server->loop, mode);
+    net__loop_run(server->loop, mode);
     if (--server->running == 0 && server->doomed)
         tcp_server_destroy(server);
 }

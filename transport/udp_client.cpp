@@ -8,17 +8,16 @@
 #include "udp_group.h"
 
 struct udp_client_s {
-    udp_socket* socket;  // null while not started
-    uv_loop_t* loop;     // private, or the group's
-    net_buffer buffer;   // unused by group members: the group lends its own
+    net__udp_socket* socket;  // null while not started
+    uv_loop_t* loop;          // private, or the group's
+    net__buffer buffer;       // unused by group members: the group lends its own
     struct sockaddr_in local;
     UDPGROUP group;
-    udp_group_alloc_hook group_alloc;
-    udp_group_recv_hook group_recv;
-    udp_group_send_hook group_send;
+    net__udp_group_alloc_hook group_alloc;
+    net__udp_group_recv_hook group_recv;
     udp_client_recv_cb recv_cb;
     void* user;
-    net_request_set sends;
+    net__request_set sends;
     int running;  // nesting depth of udp_client_run
     bool doomed;  // destroyed from inside its own run: freed when the run returns
 };
@@ -28,10 +27,10 @@ namespace {
 void free_client(UDPCLIENT client) {
     if (client->group != nullptr) {
         // The group's loop finishes our close in its next run.
-        udp_group_forget(client->group, client);
+        net__udp_group_forget(client->group, client);
     } else {
-        net_loop_free(client->loop);
-        net_buffer_free(&client->buffer);
+        net__loop_free(client->loop);
+        net__buffer_free(&client->buffer);
     }
     delete client;
 }
@@ -42,20 +41,20 @@ void on_socket_closed(uv_handle_t* handle) {
 }
 
 void on_alloc(uv_handle_t* handle, size_t suggested, uv_buf_t* out) {
-    udp_socket* socket = (udp_socket*)handle->data;
+    net__udp_socket* socket = (net__udp_socket*)handle->data;
     UDPCLIENT client = socket->client;
     if (client->group_alloc != nullptr)
         client->group_alloc(socket, suggested, out);
     else
-        net_buffer_get(&client->buffer, suggested, out);
+        net__buffer_get(&client->buffer, suggested, out);
 }
 
 void on_recv(uv_udp_t* handle, ssize_t nread, const uv_buf_t* buf, const struct sockaddr* sender,
              unsigned flags) {
-    udp_socket* socket = (udp_socket*)handle->data;
+    net__udp_socket* socket = (net__udp_socket*)handle->data;
     UDPCLIENT client = socket->client;
     // Read the hook first: the owner's callback may close the endpoint.
-    udp_group_recv_hook hook = client->group != nullptr ? client->group_recv : nullptr;
+    net__udp_group_recv_hook hook = client->group != nullptr ? client->group_recv : nullptr;
     // Empty datagrams, "nothing more to read" (both 0) and errors are not passed on.
     if (nread > 0 && client->recv_cb != nullptr)
         client->recv_cb(buf->base, (int64_t)nread, sender, client->user);
@@ -64,17 +63,12 @@ void on_recv(uv_udp_t* handle, ssize_t nread, const uv_buf_t* buf, const struct 
         hook(socket, nread, buf, sender, flags);
 }
 
-void on_sent(uv_udp_send_t* req, int status) {
-    net_request* request = (net_request*)req->data;
-    if (request->cancelled) {
-        net_request_free(request);
-        return;
-    }
-    UDPCLIENT client = (UDPCLIENT)request->owner;
-    if (client->group != nullptr && client->group_send != nullptr)
-        client->group_send(request, status);
-    client->sends.erase(request);
-    net_request_free(request);
+// Nobody is told how a datagram fared; the owner of a cancelled request may be gone.
+void on_sent(uv_udp_send_t* req, int) {
+    net__request* request = (net__request*)req->data;
+    if (!request->cancelled)
+        ((UDPCLIENT)request->owner)->sends.erase(request);
+    net__request_free(request);
 }
 
 // Everything after the socket block exists; a failure leaves the block to the next close.
@@ -82,41 +76,39 @@ int open_socket(UDPCLIENT client, const struct sockaddr* bind_addr) {
     uv_udp_t* handle = &client->socket->handle;
     int rc = uv_udp_bind(handle, bind_addr, 0);
     if (rc != 0)
-        return net_fail_uv(-3, rc);
+        return net__fail_uv(-3, rc);
     rc = uv_udp_set_broadcast(handle, 1);
     if (rc != 0)
-        return net_fail_uv(-4, rc);
+        return net__fail_uv(-4, rc);
     rc = uv_udp_recv_start(handle, on_alloc, on_recv);
     if (rc != 0)
-        return net_fail_uv(-5, rc);
+        return net__fail_uv(-5, rc);
     int length = (int)sizeof(client->local);
     rc = uv_udp_getsockname(handle, (struct sockaddr*)&client->local, &length);
     if (rc != 0)
-        return net_fail_uv(-6, rc);
+        return net__fail_uv(-6, rc);
     return 0;
 }
 
 }  // namespace
 
-bool udp_client_attach_group(UDPCLIENT client, UDPGROUP group, udp_group_alloc_hook alloc,
-                             udp_group_recv_hook recv, udp_group_send_hook send) {
+bool net__udp_client_attach_group(UDPCLIENT client, UDPGROUP group, net__udp_group_alloc_hook alloc,
+                                  net__udp_group_recv_hook recv) {
     if (client->loop != nullptr)
         return false;
     client->group = group;
-    client->loop = udp_group_loop(group);
+    client->loop = net__udp_group_loop(group);
     client->group_alloc = alloc;
     client->group_recv = recv;
-    client->group_send = send;
     return true;
 }
 
-void udp_client_detach_group(UDPCLIENT client) {
+void net__udp_client_detach_group(UDPCLIENT client) {
     udp_client_close(client);
     client->group = nullptr;
     client->loop = nullptr;
     client->group_alloc = nullptr;
     client->group_recv = nullptr;
-    client->group_send = nullptr;
 }
 
 UDPCLIENT udp_client_create(void) {
@@ -140,23 +132,23 @@ void udp_client_destroy(UDPCLIENT client) {
 
 int udp_client_start(UDPCLIENT client, const struct sockaddr* bind_addr) {
     if (client == nullptr)
-        return net_fail(NET_ERR_NULL_HANDLE, "param is null");
+        return net__fail(NET_ERR_NULL_HANDLE, "param is null");
     udp_client_close(client);
     if (client->loop == nullptr) {
-        client->loop = net_loop_new();
+        client->loop = net__loop_new();
         if (client->loop == nullptr)
-            return net_fail(-1, "udp client loop init failed");
+            return net__fail(-1, "udp client loop init failed");
     }
-    udp_socket* socket = (udp_socket*)calloc(1, sizeof(udp_socket));
+    net__udp_socket* socket = (net__udp_socket*)calloc(1, sizeof(net__udp_socket));
     if (socket == nullptr)
-        return net_fail(NET_ERR_ALLOC_CONTEXT, "udp client alloc context failed");
+        return net__fail(NET_ERR_ALLOC_CONTEXT, "udp client alloc context failed");
     socket->client = client;
     socket->group = client->group;
     int rc = uv_udp_init(client->loop, &socket->handle);
     if (rc != 0) {
         // libuv never took the handle, so there is nothing to uv_close.
         free(socket);
-        return net_fail_uv(-2, rc);
+        return net__fail_uv(-2, rc);
     }
     socket->handle.data = socket;
     client->socket = socket;
@@ -165,7 +157,7 @@ int udp_client_start(UDPCLIENT client, const struct sockaddr* bind_addr) {
 
 int udp_client_local_addr(UDPCLIENT client, struct sockaddr* out) {
     if (client == nullptr)
-        return net_fail(NET_ERR_NULL_HANDLE, "param is null");
+        return net__fail(NET_ERR_NULL_HANDLE, "param is null");
     memcpy(out, &client->local, sizeof(client->local));
     return 0;
 }
@@ -183,14 +175,14 @@ int udp_client_send(UDPCLIENT client, const char* data, int length, const struct
     if (client == nullptr)
         return NET_ERR_NULL_HANDLE;
     if (client->socket == nullptr)
-        return net_fail(-1, "udp client uninitialized");
+        return net__fail(-1, "udp client uninitialized");
     if (length > MAX_UDP_PAYLOAD)
-        return net_fail(-2, "udp client send data length > max mtu");
+        return net__fail(-2, "udp client send data length > max mtu");
     if (length < 1)
-        return net_fail(-3, "udp client send data length <= 0");
-    net_request* request = net_request_new(client, data, length);
+        return net__fail(-3, "udp client send data length <= 0");
+    net__request* request = net__request_new(client, data, length);
     if (request == nullptr)
-        return net_fail_uv(-4, UV_ENOMEM);
+        return net__fail_uv(-4, UV_ENOMEM);
     // No destination: libuv refuses the send below (the socket is not connected).
     if (dest != nullptr)
         memcpy(&request->dest, dest, sizeof(request->dest));
@@ -202,8 +194,8 @@ int udp_client_send(UDPCLIENT client, const char* data, int length, const struct
     if (rc != 0) {
         // Refused at once: libuv will not call back, so the request is ours to free.
         client->sends.erase(request);
-        net_request_free(request);
-        return net_fail_uv(-4, rc);
+        net__request_free(request);
+        return net__fail_uv(-4, rc);
     }
     return length;
 }
@@ -212,7 +204,7 @@ void udp_client_close(UDPCLIENT client) {
     if (client == nullptr)
         return;
     if (client->socket != nullptr) {
-        net_requests_cancel(&client->sends);
+        net__requests_cancel(&client->sends);
         client->socket->client = nullptr;
         uv_close((uv_handle_t*)&client->socket->handle, on_socket_closed);
         client->socket = nullptr;
@@ -224,11 +216,11 @@ void udp_client_run(UDPCLIENT client, int mode) {
     if (client == nullptr)
         return;
     if (client->loop == nullptr)
-        client->loop = net_loop_new();
+        client->loop = net__loop_new();
     if (client->loop == nullptr)
         return;
     ++client->running;
-    net_loop_run(client->loop, mode);
+    net__loop_run(client->loop, mode);
     if (--client->running == 0 && client->doomed)
         free_client(client);
 }

@@ -71,10 +71,10 @@ struct Client {
 
 QByteArray Frame(unsigned type, const QByteArray& payload) {
     StreamBuffer out;
-    stream_buffer_init(&out);
-    kcp_frame_build(&out, type, payload.constData(), (uint32_t)payload.size());
+    net__stream_buffer_init(&out);
+    net__kcp_frame_build(&out, type, payload.constData(), (uint32_t)payload.size());
     QByteArray bytes(out.data, (int)out.size);
-    stream_buffer_release(&out);
+    net__stream_buffer_release(&out);
     return bytes;
 }
 
@@ -119,10 +119,10 @@ public:
     // The first KCP message finishes the handshake, whatever it says.
     void SendHello() {
         StreamBuffer out;
-        stream_buffer_init(&out);
-        kcp_message_build(&out, MSG_HELLO, nullptr, 0);
+        net__stream_buffer_init(&out);
+        net__kcp_message_build(&out, MSG_HELLO, nullptr, 0);
         kcp_send(engine_, out.data, (int)out.size);
-        stream_buffer_release(&out);
+        net__stream_buffer_release(&out);
         Step();
     }
     void Step() {

@@ -154,11 +154,11 @@ TEST(KcpFraming, SplitAndBatchedFramesAreEachHandledOnceInOrder) {
     // Every split point and every chunk size give the same frames.
     for (size_t chunk : {(size_t)1, (size_t)5, (size_t)6, (size_t)7, (size_t)4096, stream.size()}) {
         StreamBuffer buffer;
-        stream_buffer_init(&buffer);
+        net__stream_buffer_init(&buffer);
         Collected got;
         for (size_t at = 0; at < stream.size(); at += chunk) {
             size_t n = std::min(chunk, stream.size() - at);
-            ASSERT_EQ(KCP_FEED_OK, kcp_frames_feed(&buffer, stream.data() + at, n, collect, &got));
+            ASSERT_EQ(KCP_FEED_OK, net__kcp_frames_feed(&buffer, stream.data() + at, n, collect, &got));
         }
         ASSERT_EQ(5u, got.frames.size()) << "chunk " << chunk;
         EXPECT_EQ("first", got.frames[0].payload);
@@ -168,7 +168,7 @@ TEST(KcpFraming, SplitAndBatchedFramesAreEachHandledOnceInOrder) {
         EXPECT_EQ(99u, got.frames[3].type);
         EXPECT_EQ(port_payload(4242), got.frames[4].payload);
         EXPECT_EQ(0u, buffer.size);
-        stream_buffer_release(&buffer);
+        net__stream_buffer_release(&buffer);
     }
 }
 
@@ -180,24 +180,24 @@ TEST(KcpFraming, HostileLengthFieldsAreRefusedWithoutBuffering) {
             bytes[(size_t)i] = (char)(length >> (8 * i));
         bytes += std::string(1000, 'z');
         StreamBuffer buffer;
-        stream_buffer_init(&buffer);
+        net__stream_buffer_init(&buffer);
         Collected got;
         // Behind a good frame that is still handled, and byte by byte from an empty buffer.
         std::string stream = frame(FRAME_DATA, "ok") + bytes;
-        EXPECT_EQ(KCP_FEED_BROKEN, kcp_frames_feed(&buffer, stream.data(), stream.size(), collect, &got)) << length;
+        EXPECT_EQ(KCP_FEED_BROKEN, net__kcp_frames_feed(&buffer, stream.data(), stream.size(), collect, &got)) << length;
         EXPECT_EQ(1u, got.frames.size());
-        stream_buffer_reset(&buffer);
-        kcp_feed_result result = KCP_FEED_OK;
+        net__stream_buffer_reset(&buffer);
+        net__kcp_feed_result result = KCP_FEED_OK;
         for (size_t i = 0; i < bytes.size() && result == KCP_FEED_OK; ++i)
-            result = kcp_frames_feed(&buffer, bytes.data() + i, 1, collect, &got);
+            result = net__kcp_frames_feed(&buffer, bytes.data() + i, 1, collect, &got);
         EXPECT_EQ(KCP_FEED_BROKEN, result);
         EXPECT_LE(buffer.capacity, 8u) << "refused at the fourth byte, before anything more was kept";
-        stream_buffer_release(&buffer);
+        net__stream_buffer_release(&buffer);
     }
 
     // The largest allowed length only ever holds what actually arrived.
     StreamBuffer buffer;
-    stream_buffer_init(&buffer);
+    net__stream_buffer_init(&buffer);
     Collected got;
     std::string header = frame(FRAME_DATA, "").substr(0, 0);
     char head[6] = {0};
@@ -205,50 +205,50 @@ TEST(KcpFraming, HostileLengthFieldsAreRefusedWithoutBuffering) {
     for (int i = 0; i < 4; ++i)
         head[i] = (char)(max >> (8 * i));
     head[4] = FRAME_DATA;
-    ASSERT_EQ(KCP_FEED_OK, kcp_frames_feed(&buffer, head, sizeof(head), collect, &got));
+    ASSERT_EQ(KCP_FEED_OK, net__kcp_frames_feed(&buffer, head, sizeof(head), collect, &got));
     std::string chunk(1000, 'q');
-    ASSERT_EQ(KCP_FEED_OK, kcp_frames_feed(&buffer, chunk.data(), chunk.size(), collect, &got));
+    ASSERT_EQ(KCP_FEED_OK, net__kcp_frames_feed(&buffer, chunk.data(), chunk.size(), collect, &got));
     EXPECT_EQ(1006u, buffer.size);
     EXPECT_LE(buffer.capacity, 2048u);
     EXPECT_TRUE(got.frames.empty());
-    stream_buffer_release(&buffer);
+    net__stream_buffer_release(&buffer);
 }
 
 TEST(KcpFraming, AHandlerThatStopsEndsTheWalk) {
     std::string stream = frame(FRAME_DATA, "a") + frame(FRAME_DATA, "b") + frame(FRAME_DATA, "c");
     for (bool buffered : {false, true}) {
         StreamBuffer buffer;
-        stream_buffer_init(&buffer);
+        net__stream_buffer_init(&buffer);
         Collected got;
         got.stop_after = 1;
         if (buffered) {  // a partial frame already held back
-            ASSERT_EQ(KCP_FEED_OK, kcp_frames_feed(&buffer, stream.data(), 3, collect, &got));
-            EXPECT_EQ(KCP_FEED_STOPPED, kcp_frames_feed(&buffer, stream.data() + 3, stream.size() - 3, collect, &got));
+            ASSERT_EQ(KCP_FEED_OK, net__kcp_frames_feed(&buffer, stream.data(), 3, collect, &got));
+            EXPECT_EQ(KCP_FEED_STOPPED, net__kcp_frames_feed(&buffer, stream.data() + 3, stream.size() - 3, collect, &got));
         } else {
-            EXPECT_EQ(KCP_FEED_STOPPED, kcp_frames_feed(&buffer, stream.data(), stream.size(), collect, &got));
+            EXPECT_EQ(KCP_FEED_STOPPED, net__kcp_frames_feed(&buffer, stream.data(), stream.size(), collect, &got));
         }
         ASSERT_EQ(1u, got.frames.size());
         EXPECT_EQ("a", got.frames[0].payload);
-        stream_buffer_release(&buffer);
+        net__stream_buffer_release(&buffer);
     }
 }
 
 TEST(KcpFraming, StreamBufferKeepsPowerOfTwoCapacity) {
     StreamBuffer buffer;
-    stream_buffer_init(&buffer);
+    net__stream_buffer_init(&buffer);
     EXPECT_EQ(2u, buffer.capacity);
-    ASSERT_TRUE(stream_buffer_append(&buffer, "abcde", 5));
+    ASSERT_TRUE(net__stream_buffer_append(&buffer, "abcde", 5));
     EXPECT_EQ(8u, buffer.capacity);
-    ASSERT_TRUE(stream_buffer_append(&buffer, "fghij", 5));
+    ASSERT_TRUE(net__stream_buffer_append(&buffer, "fghij", 5));
     EXPECT_EQ(16u, buffer.capacity);
-    EXPECT_FALSE(stream_buffer_consume(&buffer, 11));
+    EXPECT_FALSE(net__stream_buffer_consume(&buffer, 11));
     EXPECT_EQ(10u, buffer.size);
-    ASSERT_TRUE(stream_buffer_consume(&buffer, 3));
+    ASSERT_TRUE(net__stream_buffer_consume(&buffer, 3));
     EXPECT_EQ("defghij", std::string(buffer.data, buffer.size));
-    stream_buffer_reset(&buffer);
+    net__stream_buffer_reset(&buffer);
     EXPECT_EQ(0u, buffer.size);
     EXPECT_EQ(2u, buffer.capacity);
-    stream_buffer_release(&buffer);
+    net__stream_buffer_release(&buffer);
 }
 
 /* ---- Against our server -------------------------------------------------- */

@@ -55,10 +55,10 @@ inline void drive_for(const std::function<void()>& step, int ms) {
 
 inline std::string frame(unsigned type, const std::string& payload) {
     StreamBuffer out;
-    stream_buffer_init(&out);
-    kcp_frame_build(&out, type, payload.data(), (uint32_t)payload.size());
+    net__stream_buffer_init(&out);
+    net__kcp_frame_build(&out, type, payload.data(), (uint32_t)payload.size());
     std::string bytes(out.data, out.size);
-    stream_buffer_release(&out);
+    net__stream_buffer_release(&out);
     return bytes;
 }
 

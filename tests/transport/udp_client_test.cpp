@@ -86,7 +86,7 @@ TEST_F(UdpClient, NullHandleIsRefused) {
     EXPECT_STREQ(net_last_error(), "param is null");
 
     // Send and join refuse a null handle without touching the last error.
-    net_fail(-1, "marker");
+    net__fail(-1, "marker");
     EXPECT_EQ(udp_client_send(nullptr, "x", 1, sa(addr)), NET_ERR_NULL_HANDLE);
     EXPECT_EQ(udp_client_join_multicast(nullptr, "239.1.2.3", nullptr), NET_ERR_NULL_HANDLE);
     EXPECT_STREQ(net_last_error(), "marker");
@@ -264,27 +264,27 @@ TEST_F(UdpClient, LoopAndSocketFailuresAreReportedAndRetried) {
 }
 
 TEST_F(UdpClient, AttachGroupOnlyBeforeItHasALoop) {
-    UDPGROUP group = udp_group_create();
+    UDPGROUP group = net__udp_group_create();
     ASSERT_NE(group, nullptr);
-    udp_group_run(group, NET_RUN_NOWAIT);  // gives the group its loop
-    ASSERT_NE(udp_group_loop(group), nullptr);
+    net__udp_group_run(group, NET_RUN_NOWAIT);  // gives the group its loop
+    ASSERT_NE(net__udp_group_loop(group), nullptr);
 
     UDPCLIENT fresh = udp_client_create();
-    EXPECT_TRUE(udp_client_attach_group(fresh, group, nullptr, nullptr, nullptr));
+    EXPECT_TRUE(net__udp_client_attach_group(fresh, group, nullptr, nullptr));
     // Once attached it has the group's loop, so a second attach is refused too.
-    EXPECT_FALSE(udp_client_attach_group(fresh, group, nullptr, nullptr, nullptr));
+    EXPECT_FALSE(net__udp_client_attach_group(fresh, group, nullptr, nullptr));
 
     sockaddr_in any = loopback(0);
     ASSERT_EQ(udp_client_start(client, sa(any)), 0);
-    EXPECT_FALSE(udp_client_attach_group(client, group, nullptr, nullptr, nullptr));
+    EXPECT_FALSE(net__udp_client_attach_group(client, group, nullptr, nullptr));
 
     UDPCLIENT ran = udp_client_create();
     udp_client_run(ran, NET_RUN_NOWAIT);
-    EXPECT_FALSE(udp_client_attach_group(ran, group, nullptr, nullptr, nullptr));
+    EXPECT_FALSE(net__udp_client_attach_group(ran, group, nullptr, nullptr));
 
     udp_client_destroy(ran);
     udp_client_destroy(fresh);
-    udp_group_destroy(group);
+    net__udp_group_destroy(group);
 }
 
 TEST_F(UdpClient, BroadcastNeedsNoFurtherSetting) {
@@ -321,7 +321,7 @@ TEST_F(UdpClient, MulticastMemberReceivesWhatTheGroupGets) {
         run_for(pair.run(), 100);
         EXPECT_TRUE(pair.rec.got.empty());
 
-        net_fail(-1, "marker");
+        net__fail(-1, "marker");
         EXPECT_EQ(udp_client_join_multicast(pair.receiver, "not an address", "127.0.0.1"), UV_EINVAL);
         EXPECT_EQ(udp_client_join_multicast(pair.receiver, "239.1.2.3", "127.0.0.1"), 0);
         EXPECT_STREQ(net_last_error(), "marker");

@@ -38,10 +38,10 @@ class UdpGroup : public WatchdogTest {
 protected:
     void SetUp() override {
         WatchdogTest::SetUp();
-        group = udp_group_create();
+        group = net__udp_group_create();
         ASSERT_NE(group, nullptr);
-        udp_group_set_recv_cb(group, Log::on_group);
-        udp_group_set_user_data(group, &log);
+        net__udp_group_set_recv_cb(group, Log::on_group);
+        net__udp_group_set_user_data(group, &log);
         for (UDPCLIENT& c : clients) {
             c = udp_client_create();
             ASSERT_NE(c, nullptr);
@@ -49,21 +49,21 @@ protected:
     }
     void TearDown() override {
         // The owner's order: members out, group stopped and destroyed, endpoints freed.
-        udp_group_start(group);
+        net__udp_group_start(group);
         for (UDPCLIENT c : clients)
-            udp_group_remove(group, c);
-        udp_group_stop(group);
-        udp_group_destroy(group);
+            net__udp_group_remove(group, c);
+        net__udp_group_stop(group);
+        net__udp_group_destroy(group);
         for (UDPCLIENT c : clients)
             udp_client_destroy(c);
         WatchdogTest::TearDown();
     }
     std::function<void()> run() {
-        return [this] { udp_group_run(group, NET_RUN_NOWAIT); };
+        return [this] { net__udp_group_run(group, NET_RUN_NOWAIT); };
     }
     int add(UDPCLIENT c) {
         sockaddr_in any = loopback(0);
-        return udp_group_add(group, c, sa(any));
+        return net__udp_group_add(group, c, sa(any));
     }
 
     UDPGROUP group = nullptr;
@@ -77,22 +77,22 @@ TEST_F(UdpGroup, AddAndRemoveNeedAStartedGroup) {
     EXPECT_EQ(add(clients[0]), -102);
     EXPECT_STREQ(net_last_error(), "udp group uninitialized");
     // The refused endpoint was not touched: it can still be added.
-    EXPECT_EQ(udp_group_start(group), 0);
+    EXPECT_EQ(net__udp_group_start(group), 0);
     EXPECT_EQ(add(clients[0]), 0);
 
-    udp_group_stop(group);
-    EXPECT_EQ(udp_group_remove(group, clients[0]), -102);
+    net__udp_group_stop(group);
+    EXPECT_EQ(net__udp_group_remove(group, clients[0]), -102);
     EXPECT_STREQ(net_last_error(), "udp group uninitialized");
 
     // Start and stop may be repeated; the member is still there.
-    udp_group_start(group);
-    EXPECT_EQ(udp_group_remove(group, clients[0]), 0);
-    EXPECT_EQ(udp_group_remove(group, clients[0]), -103);
+    net__udp_group_start(group);
+    EXPECT_EQ(net__udp_group_remove(group, clients[0]), 0);
+    EXPECT_EQ(net__udp_group_remove(group, clients[0]), -103);
     EXPECT_STREQ(net_last_error(), "udp group does not include client");
 }
 
 TEST_F(UdpGroup, RefusesDuplicatesAndEndpointsWithALoop) {
-    udp_group_start(group);
+    net__udp_group_start(group);
     ASSERT_EQ(add(clients[0]), 0);
     EXPECT_EQ(add(clients[0]), -103);
     EXPECT_STREQ(net_last_error(), "udp group already contains the client");
@@ -106,18 +106,18 @@ TEST_F(UdpGroup, RefusesDuplicatesAndEndpointsWithALoop) {
     EXPECT_EQ(add(clients[2]), -104);
 
     // A member of another group is refused as well.
-    UDPGROUP other = udp_group_create();
-    udp_group_start(other);
+    UDPGROUP other = net__udp_group_create();
+    net__udp_group_start(other);
     UDPCLIENT shared = udp_client_create();
-    ASSERT_EQ(udp_group_add(other, shared, sa(any)), 0);
+    ASSERT_EQ(net__udp_group_add(other, shared, sa(any)), 0);
     EXPECT_EQ(add(shared), -104);
-    EXPECT_EQ(udp_group_remove(other, shared), 0);
-    udp_group_destroy(other);
+    EXPECT_EQ(net__udp_group_remove(other, shared), 0);
+    net__udp_group_destroy(other);
     udp_client_destroy(shared);
 }
 
 TEST_F(UdpGroup, DeliversEachDatagramNamingItsMember) {
-    udp_group_start(group);
+    net__udp_group_start(group);
     ASSERT_EQ(add(clients[0]), 0);
     ASSERT_EQ(add(clients[1]), 0);
     uint16_t p0 = port_of(clients[0]), p1 = port_of(clients[1]);
@@ -140,7 +140,7 @@ TEST_F(UdpGroup, DeliversEachDatagramNamingItsMember) {
 }
 
 TEST_F(UdpGroup, MemberCallbackComesFirstAndEmptyDatagramsAreDropped) {
-    udp_group_start(group);
+    net__udp_group_start(group);
     ASSERT_EQ(add(clients[0]), 0);
     udp_client_set_recv_cb(clients[0], Log::on_member);
     udp_client_set_user_data(clients[0], &log);
@@ -159,7 +159,7 @@ TEST_F(UdpGroup, MemberCallbackComesFirstAndEmptyDatagramsAreDropped) {
 }
 
 TEST_F(UdpGroup, MembersShareOneBufferWithoutMixingData) {
-    udp_group_start(group);
+    net__udp_group_start(group);
     ASSERT_EQ(add(clients[0]), 0);
     ASSERT_EQ(add(clients[1]), 0);
     sockaddr_in to0 = loopback(port_of(clients[0]));
@@ -185,13 +185,13 @@ TEST_F(UdpGroup, MembersShareOneBufferWithoutMixingData) {
 }
 
 TEST_F(UdpGroup, BindFailureLeavesTheEndpointOutOfTheSet) {
-    udp_group_start(group);
+    net__udp_group_start(group);
     Peer occupant;
     ASSERT_TRUE(occupant.bound());
     sockaddr_in taken = loopback(occupant.port());
-    EXPECT_EQ(udp_group_add(group, clients[0], sa(taken)), -105);
+    EXPECT_EQ(net__udp_group_add(group, clients[0], sa(taken)), -105);
     EXPECT_STREQ(net_last_error(), "udp group client initialize failed");
-    EXPECT_EQ(udp_group_remove(group, clients[0]), -103);
+    EXPECT_EQ(net__udp_group_remove(group, clients[0]), -103);
     // Still attached to this group's loop, so it cannot come in again.
     EXPECT_EQ(add(clients[0]), -104);
     // The group runs on, unharmed, for its real members.
@@ -202,11 +202,11 @@ TEST_F(UdpGroup, BindFailureLeavesTheEndpointOutOfTheSet) {
 }
 
 TEST_F(UdpGroup, LoopFailureLeavesTheEndpointFree) {
-    udp_group_start(group);
+    net__udp_group_start(group);
     {
         FdExhaustion full;
         ASSERT_TRUE(full.exhausted());
-        udp_group_run(group, NET_RUN_NOWAIT);  // cannot make a loop: does nothing
+        net__udp_group_run(group, NET_RUN_NOWAIT);  // cannot make a loop: does nothing
         EXPECT_EQ(add(clients[0]), -105);
         EXPECT_STREQ(net_last_error(), "udp group loop init failed");
     }
@@ -225,9 +225,9 @@ TEST_F(UdpGroup, LoopFailureLeavesTheEndpointFree) {
 }
 
 TEST_F(UdpGroup, StoppedGroupStillRunsItsMembers) {
-    udp_group_start(group);
+    net__udp_group_start(group);
     ASSERT_EQ(add(clients[0]), 0);
-    udp_group_stop(group);
+    net__udp_group_stop(group);
     Peer peer;
     ASSERT_EQ(peer.send_to("still", loopback(port_of(clients[0]))), 5);
     ASSERT_TRUE(wait_for(run(), [&] { return log.got.size() == 1; }));
@@ -236,14 +236,14 @@ TEST_F(UdpGroup, StoppedGroupStillRunsItsMembers) {
 }
 
 TEST_F(UdpGroup, RemovedMemberIsClosedAndItsSendsCancelled) {
-    udp_group_start(group);
+    net__udp_group_start(group);
     ASSERT_EQ(add(clients[0]), 0);
     ASSERT_EQ(add(clients[1]), 0);
     uint16_t removed_port = port_of(clients[0]);
     sockaddr_in to1 = loopback(port_of(clients[1]));
     for (int i = 0; i < 20; ++i)
         ASSERT_EQ(udp_client_send(clients[0], "pending", 7, sa(to1)), 7);
-    ASSERT_EQ(udp_group_remove(group, clients[0]), 0);
+    ASSERT_EQ(net__udp_group_remove(group, clients[0]), 0);
     EXPECT_EQ(port_of(clients[0]), 0);
     EXPECT_EQ(udp_client_send(clients[0], "x", 1, sa(to1)), -1);
 
@@ -265,7 +265,7 @@ TEST_F(UdpGroup, RemovedMemberIsClosedAndItsSendsCancelled) {
 }
 
 TEST_F(UdpGroup, DestroyingEitherSideFirstIsSafe) {
-    udp_group_start(group);
+    net__udp_group_start(group);
     ASSERT_EQ(add(clients[0]), 0);
     ASSERT_EQ(add(clients[1]), 0);
 
@@ -277,11 +277,11 @@ TEST_F(UdpGroup, DestroyingEitherSideFirstIsSafe) {
 
     // A group destroyed with members still in it closes them instead of
     // waiting forever on their open sockets; they live on as plain endpoints.
-    UDPGROUP doomed = udp_group_create();
-    udp_group_start(doomed);
+    UDPGROUP doomed = net__udp_group_create();
+    net__udp_group_start(doomed);
     UDPCLIENT orphan = udp_client_create();
-    ASSERT_EQ(udp_group_add(doomed, orphan, sa(loopback(0))), 0);
-    udp_group_destroy(doomed);
+    ASSERT_EQ(net__udp_group_add(doomed, orphan, sa(loopback(0))), 0);
+    net__udp_group_destroy(doomed);
     EXPECT_EQ(port_of(orphan), 0);
     Log own;
     udp_client_set_recv_cb(orphan, Log::on_member);
@@ -305,7 +305,7 @@ void close_own(const char*, int64_t, const sockaddr*, void* user) {
 }  // namespace
 
 TEST_F(UdpGroup, MemberClosedByItsOwnCallbackIsNotReportedToTheGroup) {
-    udp_group_start(group);
+    net__udp_group_start(group);
     ASSERT_EQ(add(clients[0]), 0);
     ASSERT_EQ(add(clients[1]), 0);
     udp_client_set_recv_cb(clients[0], close_own);
