@@ -5,11 +5,12 @@
 #include <cstdio>
 
 #include "SessionItemServer.h"
-#include "support/BenchEnv.h"
+#include "BenchEnv.h"
 #include "support/LoopbackPeer.h"
 #include "support/WindowDriver.h"
 
 using namespace windowdriver;
+using benchenv::TickRecorder;
 
 namespace {
 

@@ -23,7 +23,7 @@
 
 #include "Encoding.h"
 #include "SessionItemUDPClient.h"
-#include "support/BenchEnv.h"
+#include "BenchEnv.h"
 #include "support/WindowDriver.h"
 
 namespace {

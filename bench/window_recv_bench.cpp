@@ -6,11 +6,12 @@
 #include <cstdio>
 #include <thread>
 
-#include "support/BenchEnv.h"
+#include "BenchEnv.h"
 #include "support/LoopbackPeer.h"
 #include "support/WindowDriver.h"
 
 using namespace windowdriver;
+using benchenv::TickRecorder;
 
 namespace {
 

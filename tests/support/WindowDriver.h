@@ -17,12 +17,12 @@
 #include <QTreeWidget>
 #include <QtTest>
 
-#include <algorithm>
 #include <functional>
 #include <memory>
 
 #include "SessionItem.h"
 #include "marovent.h"
+#include "support/PrivateSettings.h"
 
 namespace windowdriver {
 
@@ -110,39 +110,6 @@ struct Window {
         QTest::keyClicks(send, text);
     }
     QStringList Lines() { return recv->toPlainText().split('\n', Qt::SkipEmptyParts); }
-};
-
-// Records the period between consecutive ticks of the window's 10 ms timer.
-struct TickRecorder {
-    QElapsedTimer clock;
-    qint64 last = -1;
-    QVector<double> periodsMs;
-
-    explicit TickRecorder(QWidget* window) {
-        clock.start();
-        for (QTimer* timer : window->findChildren<QTimer*>(QString(), Qt::FindDirectChildrenOnly)) {
-            if (timer->interval() != 10)
-                continue;
-            QObject::connect(timer, &QTimer::timeout, [this] {
-                const qint64 now = clock.nsecsElapsed();
-                if (last >= 0)
-                    periodsMs.append((now - last) / 1e6);
-                last = now;
-            });
-        }
-    }
-    void Reset() {
-        periodsMs.clear();
-        last = -1;
-    }
-    // The q-th quantile (0..1) of the recorded periods, 0 when none.
-    double Quantile(double q) const {
-        if (periodsMs.isEmpty())
-            return 0;
-        QVector<double> sorted = periodsMs;
-        std::sort(sorted.begin(), sorted.end());
-        return sorted[qMin(sorted.size() - 1, (int)(q * sorted.size()))];
-    }
 };
 
 }  // namespace windowdriver
