@@ -6,7 +6,7 @@
 
 #include "SessionItemServer.h"
 #include "BenchEnv.h"
-#include "support/LoopbackPeer.h"
+#include "support/Net.h"
 #include "support/WindowDriver.h"
 
 using namespace windowdriver;
@@ -63,7 +63,7 @@ int main(int argc, char** argv) {
     creating.start();
     QTreeWidgetItem* root = w.Root("TCP Server");
     for (int i = 0; i < kSessions && creating.elapsed() < 300000; ++i)
-        w.Create("TCP Server", "127.0.0.1", loopback::FreePort());
+        w.Create("TCP Server", "127.0.0.1", testnet::FreePort());
     closer.stop();
     int running = 0;
     for (int i = 0; i < root->childCount(); ++i) {

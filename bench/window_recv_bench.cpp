@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "BenchEnv.h"
-#include "support/LoopbackPeer.h"
+#include "support/Net.h"
 #include "support/WindowDriver.h"
 
 using namespace windowdriver;
@@ -43,7 +43,8 @@ qint64 SendFor(int fd, int chunk, double bytesPerSecond) {
         // Count every byte the socket took, also of a chunk cut short by the deadline.
         int offset = 0;
         while (offset < chunk && clock.elapsed() < kSendMs + 5000) {
-            const int n = loopback::SendSome(fd, data.constData() + sent % 26, chunk - offset);
+            const ssize_t r = send(fd, data.constData() + sent % 26, size_t(chunk - offset), MSG_NOSIGNAL);
+            const int n = r > 0 ? int(r) : 0;
             if (n == 0) {
                 pollfd p = {fd, POLLOUT, 0};
                 poll(&p, 1, 100);
@@ -90,9 +91,9 @@ int main(int argc, char** argv) {
     printf("idle window: tick p50 %.2f ms  p99 %.2f ms  max %.2f ms\n", ticks.Quantile(0.5),
            ticks.Quantile(0.99), ticks.Quantile(1.0));
 
-    const uint16_t port = loopback::FreePort();
+    const uint16_t port = testnet::FreePort();
     QTreeWidgetItem* server = w.Create("TCP Server", "127.0.0.1", port);
-    int peer = loopback::Connect(port);
+    int peer = testnet::Connect(port);
     if (!WaitFor([&] { return server->childCount() == 1; })) {
         printf("no connection\n");
         return 1;
