@@ -19,7 +19,8 @@ QString BytesToText(const QByteArray& bytes, int encoding) {
         std::vector<char16_t> buffer((size_t)units);
         if (units > 0)
             std::memcpy(buffer.data(), bytes.constData(), (size_t)units * 2);
-        return QString::fromUtf16(buffer.data(), units);
+        // Every unit as it stands: fromUtf16 would take a leading FF FE or FE FF for a byte-order mark.
+        return QString(reinterpret_cast<const QChar*>(buffer.data()), units);
     }
     default:
         return QString::fromLocal8Bit(bytes.constData(), bytes.size());

@@ -83,6 +83,9 @@ void SessionItem::ClearReceived() {
 }
 
 void SessionItem::ReceiveBytes(const QByteArray& data) {
+    // An empty chunk (a zero-length frame, say) is nothing to show.
+    if (data.isEmpty())
+        return;
     AddRecvCount(data.size());
     AppendRecvLine(FormatRecvLine(data));
 }

@@ -70,7 +70,9 @@ void on_alloc(uv_handle_t* handle, size_t suggested, uv_buf_t* buf) {
 void on_read(uv_stream_t* stream, ssize_t nread, const uv_buf_t* buf) {
     net__tcp_socket* block = (net__tcp_socket*)stream->data;
     TCPCLIENT client = block->client;
-    if (client == nullptr)
+    // libuv reports 0 when a read found nothing more (it drained exactly a
+    // whole buffer before): no data, so nothing to hand on.
+    if (client == nullptr || nread == 0)
         return;
     if (nread < 0) {
         clear_addresses(client);
