@@ -287,6 +287,7 @@ void marovent::PlaceSession(SessionItem* session, QTreeWidgetItem* parent, const
 void marovent::Wire(SessionItem* session) {
     if (const SessionKind* kind = SessionKindOf(session->GetType()))
         kind->wire(this, session);
+    connect(session, &SessionItem::OnStateChanged, this, &marovent::OnSessionStateChanged);
     if (qobject_cast<SessionItemServer*>(session) != nullptr)
         return;
     connect(session, &SessionItem::OnReceived, this, &marovent::OnReceived);
@@ -406,6 +407,10 @@ void marovent::OnTCPClient_ClientConnectResult(bool, QTreeWidgetItem* item, TCPC
 }
 
 void marovent::OnTCPClient_ClientDisconnected(QTreeWidgetItem* item) {
+    RefreshClientItem(item);
+}
+
+void marovent::OnSessionStateChanged(QTreeWidgetItem* item) {
     RefreshClientItem(item);
 }
 

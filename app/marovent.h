@@ -50,6 +50,7 @@ private slots:
     void OnKCPClient_ClientDisconnected(QTreeWidgetItem* item);
     void OnReceived(QTreeWidgetItem* item, QByteArray buffer);
     void OnResetReceived(QTreeWidgetItem* item);
+    void OnSessionStateChanged(QTreeWidgetItem* item);
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:

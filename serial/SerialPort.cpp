@@ -90,8 +90,19 @@ int SerialPort::Read(void* buffer, int capacity) {
             return int(n);
         if (n < 0 && errno == EINTR)
             continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
+            return Vanished(errno);
+        struct pollfd p = {fd_, POLLIN, 0};
+        if (poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)
+            return Vanished(EIO);
         return 0;
     }
+}
+
+int SerialPort::Vanished(int error) {
+    Close();
+    lastError_ = error;
+    return -1;
 }
 
 bool SerialPort::WaitWritable(int timeoutMs) {

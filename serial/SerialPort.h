@@ -45,6 +45,8 @@ public:
     bool Open(const char* name, uint32_t baud, uint32_t parity, uint32_t dataBits,
               uint32_t stopBits);
     // Up to capacity buffered bytes, without waiting; 0 when none or not open.
+    // -1 when the device hung up or failed: the port is then closed and
+    // GetLastError tells why (an idle port and a vanished one both read nothing).
     int Read(void* buffer, int capacity);
     // Writes all of data before returning and gives the count written. A failed
     // write closes the port and gives 0; a write that stalls (a far end that
@@ -61,6 +63,7 @@ public:
 private:
     bool FailOpen(int error);
     bool WaitWritable(int timeoutMs);
+    int Vanished(int error);
 
     bool rts_ = true;
     bool dtr_ = true;

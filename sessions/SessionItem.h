@@ -75,6 +75,8 @@ public:
 signals:
     void OnReceived(QTreeWidgetItem* item, QByteArray buffer);
     void OnResetReceived(QTreeWidgetItem* item);
+    // The session changed state by itself (not through a call of the window).
+    void OnStateChanged(QTreeWidgetItem* item);
 
 protected:
     // The one receive path of every kind: count, format, append.

@@ -43,6 +43,13 @@ void SessionItemCOM::Update() {
         received.append(chunk, n);
     if (!received.isEmpty())
         ReceiveBytes(received);
+    // The device went away (unplugged, or the far end of a pseudo-terminal
+    // closed): the port is closed already; say so once.
+    if (n < 0 && open_) {
+        open_ = false;
+        AppendRecvLine(QByteArray("Error : com is disconnected"));
+        emit OnStateChanged(GetTreeItem());
+    }
 }
 
 void SessionItemCOM::Close() {
