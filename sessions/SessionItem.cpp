@@ -54,11 +54,10 @@ void SessionItem::AddRecvCount(int n) {
 
 QByteArray SessionItem::FormatRecvLine(const QByteArray& data) const {
     const QDateTime now = QDateTime::currentDateTime();
-    QString content;
-    if (hexMode_)
-        content = QString::fromLatin1(data.toHex(' '));
-    else
-        content = BytesToText(data);
+    const QByteArray kept = data.left(kMaxLinePayload);
+    QString content = hexMode_ ? QString::fromLatin1(kept.toHex(' ')) : BytesToText(kept);
+    if (kept.size() < data.size())
+        content += QString(" … [%0 bytes]").arg(data.size());
     const QString line = QString("[%0 %1] %2").arg(now.toString("hh:mm:ss"), "<=", content);
     return TextToBytes(line);
 }

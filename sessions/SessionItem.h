@@ -29,6 +29,10 @@ public:
     static const int kMaxReceivedLines = 500;
     static const int kTrimReceivedLines = 250;
     static const int kMaxSendHistory = 20;
+    // Payload bytes one received line keeps; the line says how many arrived
+    // and the counters count them all. With 500 lines a session keeps at most
+    // about 6 MB of lines (hex, one byte per character) or 12 MB in UTF-16.
+    static const int kMaxLinePayload = 4096;
 
     explicit SessionItem(const QString& kind);
 
