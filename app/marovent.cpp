@@ -446,9 +446,9 @@ void marovent::on_sendButton_clicked() {
         const QString time = QDateTime::currentDateTime().toString("hh:mm:ss");
         const bool sent = session->Send(bytes);
         session->AppendRecvLine(TextToBytes(QString("[%0 %1] %2").arg(time, "=>", text)));
-        // The transport refused bytes on a ready session: say so under the sent line.
+        // The transport refused bytes on a ready session: say why under the sent line.
         if (!sent)
-            session->AppendRecvLine(QByteArray("Error : send failed"));
+            session->AppendRecvLine(TextToBytes("Error : send failed: " + session->GetLastError()));
     } else {
         session->AppendRecvLine(QByteArray(kind->notReady));
     }

@@ -43,7 +43,7 @@ public:
     // Starts again with the stored settings (the window's start button);
     // false when it failed, with GetLastError saying why.
     virtual bool Restart();
-    // Why the last start failed, for the window's message box; empty after a success.
+    // Why the last start or send failed, for the window; empty after a successful start.
     QString GetLastError() const { return lastError_; }
 
     QString GetKind() const { return kind_; }

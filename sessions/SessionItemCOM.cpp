@@ -1,5 +1,7 @@
 #include "SessionItemCOM.h"
 
+#include <string.h>
+
 SessionItemCOM::SessionItemCOM(const QString& kind) : SessionItem(kind) {}
 
 SessionItemCOM::~SessionItemCOM() {
@@ -58,5 +60,7 @@ void SessionItemCOM::Close() {
 }
 
 bool SessionItemCOM::Send(const QByteArray& data) {
-    return device_.Write(data.constData(), data.size()) != 0;
+    if (device_.Write(data.constData(), data.size()) != 0)
+        return true;
+    return Fail(QString::fromLocal8Bit(strerror(device_.GetLastError())));
 }

@@ -49,7 +49,9 @@ void SessionItemClient::Close() {
 }
 
 bool SessionItemClient::Send(const QByteArray& data) {
-    return SendTransport(data) > 0;
+    if (SendTransport(data) > 0)
+        return true;
+    return Fail(QString::fromUtf8(net_last_error()));
 }
 
 bool SessionItemClient::ReadAddress(bool local, QString* ip, int* port) {

@@ -77,7 +77,9 @@ void SessionItemUDPClient::Close() {
 }
 
 bool SessionItemUDPClient::Send(const QByteArray& data) {
-    return udp_client_send(endpoint_, data.constData(), data.size(), (const struct sockaddr*)&remote_) > 0;
+    if (udp_client_send(endpoint_, data.constData(), data.size(), (const struct sockaddr*)&remote_) > 0)
+        return true;
+    return Fail(QString::fromUtf8(net_last_error()));
 }
 
 int SessionItemUDPClient::GetLocalPort() const {

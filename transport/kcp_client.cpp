@@ -559,16 +559,18 @@ int kcp_client_send(KCPCLIENT client, const char* data, int length, int mode) {
         return NET_ERR_NULL_HANDLE;
     if (mode >= 0 && mode <= 2 && length > 0 && data == nullptr)
         return -1;
+    int rc;
     switch (mode) {
     case 0:
+        if (client->state != KCP_CONNECTED || client->tcp == nullptr)
+            return net__fail(-1, "kcp client is not connected");
         // A frame the peer would refuse as hostile is not sent at all.
-        if (client->state != KCP_CONNECTED || length < 0 || length > KCP_MAX_FRAME_LENGTH - 2)
-            return -1;
+        if (length < 0 || length > KCP_MAX_FRAME_LENGTH - 2)
+            return net__fail(-1, "kcp client frame is too long");
         client->last_tcp_send = now_ms();
-        if (client->tcp == nullptr)
-            return -1;
-        if (frame_send(client, FRAME_DATA, data, (uint32_t)length) <= 0)
-            return NET_ERR_ALLOC_CONTEXT;
+        rc = frame_send(client, FRAME_DATA, data, (uint32_t)length);
+        if (rc <= 0)  // the TCP send's own code and text, or no memory for the frame
+            return rc == -2 ? net__fail(NET_ERR_ALLOC_CONTEXT, "kcp client alloc frame failed") : rc;
         return length + FRAME_HEADER_SIZE;
     case 1:
         if (client->state != KCP_CONNECTED || length < 0 || length > KCP_MAX_MESSAGE)

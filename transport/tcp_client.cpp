@@ -249,6 +249,8 @@ int tcp_client_send(TCPCLIENT client, const char* data, int length) {
     net__tcp_socket* block = client->shares_loop ? client->accepted : client->socket;
     if (block == nullptr)
         return net__fail(-3, "tcp client is not started");
+    if (tcp_client_queued_bytes(client) + length > NET_MAX_QUEUED_BYTES)
+        return net__fail(NET_ERR_QUEUE_FULL, "tcp client send queue is full (the peer is not reading)");
     net__request* request = net__request_new(client, data, length);
     if (request == nullptr)
         return net__fail(-4, "tcp client alloc send request failed");
@@ -262,6 +264,13 @@ int tcp_client_send(TCPCLIENT client, const char* data, int length) {
         return rc;
     }
     return length;
+}
+
+int64_t tcp_client_queued_bytes(TCPCLIENT client) {
+    if (client == nullptr)
+        return 0;
+    net__tcp_socket* block = client->shares_loop ? client->accepted : client->socket;
+    return block == nullptr ? 0 : (int64_t)uv_stream_get_write_queue_size((uv_stream_t*)&block->handle);
 }
 
 void tcp_client_set_connect_cb(TCPCLIENT client, tcp_client_connect_cb cb) {

@@ -22,6 +22,12 @@ struct sockaddr;
 #define NET_ERR_SOCKET_INIT   (-103) // TCP: socket initialisation refused
 #define NET_ERR_BIND_CONNECT  (-104) // TCP: bind or connect refused
 #define NET_ERR_LISTEN        (-105) // TCP: listen refused
+#define NET_ERR_QUEUE_FULL    (-106) // TCP: the send would queue more than NET_MAX_QUEUED_BYTES
+
+// Bytes a TCP connection (and so a KCP connection's channel 0) queues for a
+// peer that does not read before a send is refused: far more than anyone
+// types, far less than a machine's memory.
+#define NET_MAX_QUEUED_BYTES (64 * 1024 * 1024)
 
 // KCP connections (client and server): every conversation uses one number,
 // messages are taken into a buffer that holds the largest one (65535 payload
@@ -110,6 +116,8 @@ void tcp_client_close(TCPCLIENT client);
 int tcp_client_local_addr(TCPCLIENT client, struct sockaddr* out);
 int tcp_client_remote_addr(TCPCLIENT client, struct sockaddr* out);
 int tcp_client_send(TCPCLIENT client, const char* data, int length);
+// Bytes handed to tcp_client_send that the peer has not taken yet (0 when none or not started).
+int64_t tcp_client_queued_bytes(TCPCLIENT client);
 void tcp_client_set_connect_cb(TCPCLIENT client, tcp_client_connect_cb cb);
 void tcp_client_set_disconnect_cb(TCPCLIENT client, tcp_client_disconnect_cb cb);
 void tcp_client_set_recv_cb(TCPCLIENT client, tcp_client_recv_cb cb);
