@@ -100,7 +100,7 @@ bool finish_client_handshake(KCPCLIENT k) {
     while (!k->pending.empty()) {
         KcpDelivery delivery = std::move(k->pending.front());
         k->pending.pop_front();
-        k->pending_bytes -= delivery.bytes.size();
+        k->pending_bytes -= delivery.bytes.size() + KCP_PENDING_ENTRY_COST;
         if (!deliver(k, delivery.bytes.data(), (int)delivery.bytes.size(), (int)delivery.channel))
             return false;
     }
@@ -123,6 +123,9 @@ void protocol_broken(KCPCLIENT k) {
 // Channel data for the owner: a server-role object passes it to its server at
 // once; a client holds it back until the handshake has finished.
 bool deliver(KCPCLIENT k, const char* data, int length, int channel) {
+    // An empty payload carries nothing to show, so it is neither held nor passed on.
+    if (length <= 0)
+        return true;
     unsigned generation = k->generation;
     if (k->server_role) {
         net__kcp_server_notify_recv(k->server, k, data, length, channel);
@@ -130,12 +133,15 @@ bool deliver(KCPCLIENT k, const char* data, int length, int channel) {
         if (k->on_recv != nullptr)
             k->on_recv(data, length, channel, k->user);
     } else {
-        if (k->pending_bytes + (size_t)length > KCP_MAX_PENDING_BYTES) {
+        // What an entry costs, not only its payload: a flood of tiny frames
+        // must meet the bound as surely as a few big ones.
+        const size_t cost = (size_t)length + KCP_PENDING_ENTRY_COST;
+        if (k->pending_bytes + cost > KCP_MAX_PENDING_BYTES) {
             protocol_broken(k);
             return false;
         }
         k->pending.push_back(KcpDelivery{(uint32_t)channel, std::string(data, (size_t)length)});
-        k->pending_bytes += (size_t)length;
+        k->pending_bytes += cost;
     }
     return still_ours(k, generation);
 }
