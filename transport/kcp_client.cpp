@@ -593,6 +593,12 @@ int kcp_client_send(KCPCLIENT client, const char* data, int length, int mode) {
     }
 }
 
+int64_t kcp_client_held_bytes(KCPCLIENT client) {
+    if (client == nullptr)
+        return 0;
+    return (int64_t)(client->pending_bytes + client->stream.capacity);
+}
+
 void kcp_client_set_connect_cb(KCPCLIENT client, kcp_client_connect_cb cb) {
     if (client != nullptr)
         client->on_connect = cb;

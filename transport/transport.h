@@ -170,6 +170,9 @@ void kcp_client_start(KCPCLIENT client, const struct sockaddr* server, int timeo
 void kcp_client_stop(KCPCLIENT client);
 int kcp_client_local_addr(KCPCLIENT client, struct sockaddr* out);
 int kcp_client_remote_addr(KCPCLIENT client, struct sockaddr* out);
+// Bytes the connection holds for its peer's sake: data kept until the
+// handshake ends (with what each entry costs) and an unfinished control frame.
+int64_t kcp_client_held_bytes(KCPCLIENT client);
 // mode = channel 0, 1 or 2; returns the bytes handed to that channel, or a negative code.
 int kcp_client_send(KCPCLIENT client, const char* data, int length, int mode);
 void kcp_client_set_connect_cb(KCPCLIENT client, kcp_client_connect_cb cb);
