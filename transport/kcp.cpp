@@ -22,6 +22,11 @@ const uint32_t kIntervalMax = 5000;
 const int32_t kResyncLimit = 10000;     // clock jumps beyond this restart the flush schedule
 const uint32_t kMaxFragments = 128;
 const uint32_t kAckListInitial = 8;
+// Acknowledgements kept between flushes, per segment of the receive window:
+// room for every segment of a window and its resends. Beyond it a peer is
+// repeating itself (old sequence numbers are acknowledged again without limit),
+// so the ack is dropped and the peer's next resend earns it.
+const uint32_t kAcksPerWindowSegment = 4;
 
 void* (*g_allocate)(size_t) = malloc;
 void (*g_release)(void*) = free;
@@ -160,8 +165,10 @@ void move_ready(KcpControl* kcp) {
     }
 }
 
-// Appends a (sequence, timestamp) pair; false when the list cannot grow.
+// Appends a (sequence, timestamp) pair; false when the list is full or cannot grow.
 bool ack_push(KcpControl* kcp, uint32_t sequence, uint32_t timestamp) {
+    if ((uint64_t)kcp->ack_count >= (uint64_t)kcp->recv_window * kAcksPerWindowSegment)
+        return false;
     if (kcp->ack_count + 1 > kcp->ack_capacity) {
         uint32_t capacity = kAckListInitial;
         while (capacity < kcp->ack_count + 1) {
@@ -564,6 +571,10 @@ int kcp_input(KcpControl* kcp, const char* data, long size) {
         data += KCP_HEADER_SIZE;
         size -= KCP_HEADER_SIZE;
         if ((int32_t)header.length < 0 || size < (long)header.length)
+            return -2;
+        // Our peers cut messages at the MSS; longer fragments would let the
+        // receive window and queue (256 segments) hold 64 KiB each.
+        if (header.command == KCP_CMD_DATA && header.length > kcp->mss)
             return -2;
         if (header.command < KCP_CMD_DATA || header.command > KCP_CMD_WINDOW_TELL)
             return -3;

@@ -125,7 +125,8 @@ int kcp_send(KcpControl* kcp, const char* data, int length);
 // Takes the next whole message: its size, -1 none, -2 incomplete, -3 buffer too small.
 // A negative length peeks with a buffer of -length bytes.
 int kcp_recv(KcpControl* kcp, char* buffer, int length);
-// Applies one received datagram: 0, -1 short/foreign, -2 truncated payload, -3 unknown command.
+// Applies one received datagram: 0, -1 short/foreign, -2 truncated payload or a
+// data segment longer than the MSS, -3 unknown command.
 int kcp_input(KcpControl* kcp, const char* data, long size);
 // Gives the engine the time in ms; flushes once per interval.
 void kcp_update(KcpControl* kcp, uint32_t current);
