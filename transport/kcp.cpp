@@ -217,6 +217,7 @@ void receive_data(KcpControl* kcp, const KcpSegment* header, const char* payload
         memcpy(kcp_segment_data(copy), payload, header->length);
     list_insert_after(pos, &copy->link);
     kcp->recv_buffer_count++;
+    kcp->recv_bytes += sizeof(KcpSegment) + header->length;
     move_ready(kcp);
 }
 
@@ -534,6 +535,7 @@ int kcp_recv(KcpControl* kcp, char* buffer, int length) {
         uint32_t fragment = seg->fragment;
         if (!peek) {
             kcp_log(kcp, KCP_LOG_RECV, "recv sn=%lu", (unsigned long)seg->sequence);
+            kcp->recv_bytes -= sizeof(KcpSegment) + seg->length;
             segment_free(seg);
             kcp->recv_queue_count--;
         }
@@ -700,6 +702,12 @@ void kcp_update(KcpControl* kcp, uint32_t current) {
     if (at_or_after(current, kcp->next_flush))
         kcp->next_flush = current + kcp->interval;
     kcp_flush(kcp);
+}
+
+size_t kcp_held_bytes(const KcpControl* kcp) {
+    if (kcp == nullptr)
+        return 0;
+    return kcp->recv_bytes + (size_t)kcp->ack_capacity * 2 * sizeof(uint32_t);
 }
 
 int kcp_set_nodelay(KcpControl* kcp, int nodelay, int interval, int resend, int nc) {

@@ -112,6 +112,7 @@ struct KcpControl {
     int32_t log_mask;
     kcp_output_fn output;
     kcp_log_fn log_writer;
+    size_t recv_bytes;       // records and payloads in recv_buffer and recv_queue
 };
 
 // A new control block, or null when memory runs out (nothing is left allocated).
@@ -132,6 +133,11 @@ int kcp_input(KcpControl* kcp, const char* data, long size);
 void kcp_update(KcpControl* kcp, uint32_t current);
 // Sends acknowledgements, probes, new and due segments through the output callback.
 void kcp_flush(KcpControl* kcp);
+
+// What the block holds for its peer's sake: the received segments not taken
+// yet (records and payloads) and the acknowledgement list. Kept as segments
+// come and go, so it is cheap to ask after every datagram.
+size_t kcp_held_bytes(const KcpControl* kcp);
 
 // Negative arguments leave their setting unchanged. Always 0.
 int kcp_set_nodelay(KcpControl* kcp, int nodelay, int interval, int resend, int nc);
