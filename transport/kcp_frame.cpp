@@ -10,22 +10,47 @@
 
 namespace {
 
+// The smallest power of two, at least 2, that holds need bytes; 0 when none fits in a size_t.
+size_t capacity_for(size_t need) {
+    size_t capacity = 2;
+    while (capacity < need) {
+        if (capacity > SIZE_MAX / 2)
+            return 0;
+        capacity *= 2;
+    }
+    return capacity;
+}
+
 // Grows to the smallest power of two that holds need bytes.
 bool stream_buffer_reserve(StreamBuffer* buffer, size_t need) {
     if (need <= buffer->capacity && buffer->data != nullptr)
         return true;
-    size_t capacity = buffer->capacity < 2 ? 2 : buffer->capacity;
-    while (capacity < need) {
-        if (capacity > SIZE_MAX / 2)
-            return false;
-        capacity *= 2;
-    }
+    size_t capacity = capacity_for(need);
+    if (capacity == 0)
+        return false;
     char* data = (char*)realloc(buffer->data, capacity);
     if (data == nullptr)
         return false;
     buffer->data = data;
     buffer->capacity = capacity;
     return true;
+}
+
+// Gives memory back once the bytes left fit in a quarter of it, so a buffer
+// holds about its unfinished frame rather than the largest one ever read.
+void stream_buffer_shrink(StreamBuffer* buffer) {
+    size_t capacity = capacity_for(buffer->size);
+    if (capacity > buffer->capacity / 4)
+        return;
+    if (buffer->size == 0) {
+        net__stream_buffer_release(buffer);
+        return;
+    }
+    char* data = (char*)realloc(buffer->data, capacity);
+    if (data == nullptr)
+        return;  // still whole, only larger than it needs to be
+    buffer->data = data;
+    buffer->capacity = capacity;
 }
 
 // Walks the whole frames at the front of data. Returns the bytes they took,
@@ -78,6 +103,7 @@ bool net__stream_buffer_consume(StreamBuffer* buffer, size_t n) {
         return false;
     memmove(buffer->data, buffer->data + n, buffer->size - n);
     buffer->size -= n;
+    stream_buffer_shrink(buffer);
     return true;
 }
 

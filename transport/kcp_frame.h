@@ -32,7 +32,8 @@ struct StreamBuffer {
 void net__stream_buffer_init(StreamBuffer* buffer);
 // false when memory runs out (the buffer is left as it was).
 bool net__stream_buffer_append(StreamBuffer* buffer, const char* data, size_t length);
-// false when n is more than the buffered bytes (nothing is consumed).
+// false when n is more than the buffered bytes (nothing is consumed). Memory
+// is given back once the rest fits in a quarter of the capacity.
 bool net__stream_buffer_consume(StreamBuffer* buffer, size_t n);
 void net__stream_buffer_reset(StreamBuffer* buffer);
 void net__stream_buffer_release(StreamBuffer* buffer);
