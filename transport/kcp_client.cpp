@@ -596,7 +596,9 @@ int kcp_client_send(KCPCLIENT client, const char* data, int length, int mode) {
 int64_t kcp_client_held_bytes(KCPCLIENT client) {
     if (client == nullptr)
         return 0;
-    return (int64_t)(client->pending_bytes + client->stream.capacity);
+    // An empty stream buffer has a capacity but no memory yet.
+    size_t frame = client->stream.data != nullptr ? client->stream.capacity : 0;
+    return (int64_t)(client->pending_bytes + frame + kcp_held_bytes(client->engine));
 }
 
 void kcp_client_set_connect_cb(KCPCLIENT client, kcp_client_connect_cb cb) {

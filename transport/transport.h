@@ -171,7 +171,8 @@ void kcp_client_stop(KCPCLIENT client);
 int kcp_client_local_addr(KCPCLIENT client, struct sockaddr* out);
 int kcp_client_remote_addr(KCPCLIENT client, struct sockaddr* out);
 // Bytes the connection holds for its peer's sake: data kept until the
-// handshake ends (with what each entry costs) and an unfinished control frame.
+// handshake ends (with what each entry costs), an unfinished control frame and
+// the KCP messages and acknowledgements received but not taken yet.
 int64_t kcp_client_held_bytes(KCPCLIENT client);
 // mode = channel 0, 1 or 2; returns the bytes handed to that channel, or a negative code.
 int kcp_client_send(KCPCLIENT client, const char* data, int length, int mode);
