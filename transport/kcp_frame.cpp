@@ -107,6 +107,11 @@ bool net__stream_buffer_consume(StreamBuffer* buffer, size_t n) {
     return true;
 }
 
+size_t net__stream_buffer_capacity_after(const StreamBuffer* buffer, size_t length) {
+    size_t capacity = length > SIZE_MAX - buffer->size ? 0 : capacity_for(buffer->size + length);
+    return capacity > buffer->capacity ? capacity : buffer->capacity;
+}
+
 void net__stream_buffer_reset(StreamBuffer* buffer) {
     net__stream_buffer_release(buffer);
 }

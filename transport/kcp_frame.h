@@ -35,6 +35,9 @@ bool net__stream_buffer_append(StreamBuffer* buffer, const char* data, size_t le
 // false when n is more than the buffered bytes (nothing is consumed). Memory
 // is given back once the rest fits in a quarter of the capacity.
 bool net__stream_buffer_consume(StreamBuffer* buffer, size_t n);
+// The capacity the buffer may reach when length more bytes are appended (its
+// current one when no size_t could hold them: that append fails).
+size_t net__stream_buffer_capacity_after(const StreamBuffer* buffer, size_t length);
 void net__stream_buffer_reset(StreamBuffer* buffer);
 void net__stream_buffer_release(StreamBuffer* buffer);
 

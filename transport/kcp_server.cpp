@@ -24,6 +24,9 @@ struct KCPServer {
     struct sockaddr_in udp_bind;
     UDPGROUP group = nullptr;
     uint32_t mode = 0;
+    // What the connections hold for their peers, as last counted, and its bound.
+    int64_t held = 0;
+    int64_t held_limit = KCP_SERVER_MAX_HELD_BYTES;
 
     // Which connection a group member serves (the datagram router's lookup).
     std::unordered_map<UDPCLIENT, KCPCLIENT> by_endpoint;
@@ -40,6 +43,7 @@ namespace {
 // No callback: the owner either stopped this peer itself or is stopping the server.
 void remove_connection(KCPServer* server, KCPCLIENT k) {
     UDPCLIENT endpoint = k->udp;
+    server->held -= k->counted;
     server->connections.erase(k);
     server->by_endpoint.erase(endpoint);
     net__udp_group_remove(server->group, endpoint);
@@ -115,23 +119,92 @@ KCPCLIENT connection_of(TCPCLIENT tcp) {
     return k != nullptr && k->state != KCP_CLOSED ? k : nullptr;
 }
 
+/* ---- The bound on what all peers hold together --------------------------- */
+
+// Brings k's share of the total up to date (cheap: the counts are kept as memory comes and goes).
+void recount(KCPServer* server, KCPCLIENT k) {
+    int64_t now = kcp_client_held_bytes(k);
+    server->held += now - k->counted;
+    k->counted = now;
+}
+
+// The open connection holding the most, with extra added to k's share.
+KCPCLIENT biggest_holder(KCPServer* server, KCPCLIENT k, int64_t extra) {
+    KCPCLIENT biggest = nullptr;
+    int64_t most = 0;
+    for (KCPCLIENT c : server->connections) {
+        int64_t share = c->counted + (c == k ? extra : 0);
+        if (c->state != KCP_CLOSED && share > most) {
+            biggest = c;
+            most = share;
+        }
+    }
+    return biggest;
+}
+
+// Frees what a connection holds at once rather than at its removal.
+void release_held(KCPServer* server, KCPCLIENT k) {
+    kcp_client_stop(k);
+    recount(server, k);
+}
+
+// Drops the biggest holders until the total plus extra (what k is about to
+// take) fits; false when k itself was dropped. A victim goes the way a peer
+// that broke the protocol goes (its owner hears of it when it had been
+// reported connected), and its memory is freed at once so the total is true.
+bool make_room(KCPServer* server, KCPCLIENT k, int64_t extra) {
+    if (server->held + extra <= server->held_limit)
+        return true;
+    // Queues drained and peers stopped since their last count; peers already
+    // closed (broken, timed out) give their memory back before anyone pays.
+    for (KCPCLIENT c : server->connections) {
+        if (c->state == KCP_CLOSED)
+            release_held(server, c);
+        else
+            recount(server, c);
+    }
+    while (server->held + extra > server->held_limit) {
+        KCPCLIENT victim = biggest_holder(server, k, extra);
+        if (victim == nullptr)
+            break;
+        net__kcp_server_peer_lost(server, victim);
+        release_held(server, victim);
+        if (victim == k)
+            return false;
+    }
+    return true;
+}
+
 void on_tcp_closed(TCPCLIENT tcp, void* user) {
     KCPCLIENT k = connection_of(tcp);
     if (k != nullptr)
         net__kcp_server_peer_lost((KCPServer*)user, k);
 }
 
-void on_tcp_data(TCPCLIENT tcp, const char* data, int length, void*) {
+void on_tcp_data(TCPCLIENT tcp, const char* data, int length, void* user) {
+    KCPServer* server = (KCPServer*)user;
     KCPCLIENT k = connection_of(tcp);
-    if (k != nullptr)
-        net__kcp_session_tcp_data(k, data, length);
+    if (k == nullptr || length <= 0)
+        return;
+    // Room is made first: one read may double the frame buffer.
+    int64_t growth = (int64_t)(net__stream_buffer_capacity_after(&k->stream, (size_t)length) - k->stream.capacity);
+    if (!make_room(server, k, growth))
+        return;
+    net__kcp_session_tcp_data(k, data, length);
+    recount(server, k);
+    make_room(server, k, 0);
 }
 
 void on_datagram(UDPCLIENT member, const char* data, int length, const struct sockaddr* sender, void* user) {
     KCPServer* server = (KCPServer*)user;
     auto it = server->by_endpoint.find(member);
-    if (it != server->by_endpoint.end() && it->second->state != KCP_CLOSED)
-        net__kcp_session_datagram(it->second, data, length, sender);
+    if (it == server->by_endpoint.end() || it->second->state == KCP_CLOSED)
+        return;
+    KCPCLIENT k = it->second;
+    // One datagram adds at most a few dozen segments: checked after it.
+    net__kcp_session_datagram(k, data, length, sender);
+    recount(server, k);
+    make_room(server, k, 0);
 }
 
 void run(KCPServer* server, int mode) {
@@ -139,10 +212,12 @@ void run(KCPServer* server, int mode) {
     net__udp_group_run(server->group, mode);
     server->walk.assign(server->connections.begin(), server->connections.end());
     for (KCPCLIENT k : server->walk) {
-        if (k->state == KCP_CLOSED)
+        if (k->state == KCP_CLOSED) {
             remove_connection(server, k);
-        else
-            kcp_client_run(k, mode);
+            continue;
+        }
+        kcp_client_run(k, mode);
+        recount(server, k);  // messages taken, acknowledgements sent
     }
     // Connections closed by the walk itself (time-outs, the owner's stops).
     remove_closed(server);
@@ -267,4 +342,17 @@ void kcp_server_set_recv_cb(struct KCPServer* server, kcp_server_recv_cb cb) {
 void kcp_server_set_user_data(struct KCPServer* server, void* user) {
     if (server != nullptr)
         server->user = user;
+}
+
+int64_t kcp_server_held_bytes(struct KCPServer* server) {
+    if (server == nullptr)
+        return 0;
+    for (KCPCLIENT k : server->connections)
+        recount(server, k);
+    return server->held;
+}
+
+void kcp_server_set_held_limit(struct KCPServer* server, int64_t bytes) {
+    if (server != nullptr)
+        server->held_limit = bytes > 0 ? bytes : KCP_SERVER_MAX_HELD_BYTES;
 }

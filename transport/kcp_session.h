@@ -79,6 +79,7 @@ struct kcp_client_s {
     size_t pending_bytes;
 
     struct KCPServer* server;  // server role: the server to notify
+    int64_t counted;           // server role: its share of the server's held total
     StreamBuffer scratch;      // frames and messages being assembled for sending
 
     // Re-entrancy, independent of the state: callbacks may stop, destroy or

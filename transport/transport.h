@@ -42,6 +42,10 @@ struct sockaddr;
 // Largest length field (type plus payload) a KCP control frame may carry; a
 // peer announcing more is dropped rather than buffered without bound.
 #define KCP_MAX_FRAME_LENGTH     (16 * 1024 * 1024 + 2)
+// What a KCP server holds for all its peers together (unfinished frames,
+// received segments, acknowledgements); past it the peer holding the most is
+// dropped as broken.
+#define KCP_SERVER_MAX_HELD_BYTES (128 * 1024 * 1024)
 
 // Run modes: NET_RUN_ONCE waits for at least one event; anything else never waits.
 #define NET_RUN_NOWAIT 0
@@ -196,5 +200,10 @@ void kcp_server_set_connect_cb(struct KCPServer* server, kcp_server_connect_cb c
 void kcp_server_set_disconnect_cb(struct KCPServer* server, kcp_server_disconnect_cb cb);
 void kcp_server_set_recv_cb(struct KCPServer* server, kcp_server_recv_cb cb);
 void kcp_server_set_user_data(struct KCPServer* server, void* user);
+// Bytes the server holds for all its peers together (as kcp_client_held_bytes, summed).
+int64_t kcp_server_held_bytes(struct KCPServer* server);
+// Sets the total past which the peer holding the most is dropped; bytes <= 0
+// restores KCP_SERVER_MAX_HELD_BYTES. Checked whenever a peer's data arrives.
+void kcp_server_set_held_limit(struct KCPServer* server, int64_t bytes);
 
 #endif
