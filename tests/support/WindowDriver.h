@@ -1,14 +1,10 @@
-// Drives the real window as a user would: finds its widgets by name, clicks
-// tree items and buttons, and answers the modal dialogs it opens. Shared by
-// the window tests, the benchmarks and the screenshot program.
+// Drives the real window as a user would, answering the modal dialogs it opens.
+// Shared by the window and dialog tests, the benchmarks and the screenshot program.
 #ifndef MAROVENT_TESTS_WINDOWDRIVER_H
 #define MAROVENT_TESTS_WINDOWDRIVER_H
 
 #include <QtTest>
 #include <QtWidgets>
-
-#include <functional>
-#include <memory>
 
 #include "SessionItem.h"
 #include "marovent.h"
@@ -50,8 +46,7 @@ inline void CatchMessage(QString* shown) {
     });
 }
 
-// Sets a dialog widget by object name: a line edit is typed into, a combo box
-// selects the text (added when missing), a check box is set by "1", a button clicked.
+// Types into a line edit, picks (or adds) a combo box text, checks by "1", clicks.
 inline void Fill(QWidget* dialog, const QString& name, const QString& value) {
     QWidget* widget = dialog->findChild<QWidget*>(name);
     if (auto* edit = qobject_cast<QLineEdit*>(widget)) {
@@ -75,20 +70,17 @@ struct Window {
     QPushButton* start = window.findChild<QPushButton*>("startButton");
     QPushButton* closeButton = window.findChild<QPushButton*>("closeButton");
 
-    Window() {
-        window.show();
-        if (!QTest::qWaitForWindowExposed(&window))
-            qWarning("window not exposed");
-    }
+    Window() { window.show(); (void)QTest::qWaitForWindowExposed(&window); }
     void Press(const char* name) { QTest::mouseClick(window.findChild<QPushButton*>(name), Qt::LeftButton); }
     QString Label(const char* name) { return window.findChild<QLabel*>(name)->text(); }
     QString Led() { return window.findChild<QWidget*>("stateLed")->styleSheet(); }
     QTreeWidgetItem* Root(const QString& text) { return tree->findItems(text, Qt::MatchExactly).value(0); }
-    void Click(QTreeWidgetItem* item) { QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, tree->visualItemRect(item).center()); }
+    void Click(QTreeWidgetItem* item) {
+        QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, tree->visualItemRect(item).center());
+    }
     QTreeWidgetItem* Current() { return tree->selectedItems().value(0); }
 
-    // Creates a session under a root through its dialog, filled as name,
-    // value pairs and confirmed with the button named (null: cancelled).
+    // Creates a session through its dialog, filled by name, value pairs (confirm null: cancel).
     QTreeWidgetItem* Create(const QString& root, const QStringList& fields, const char* confirm = "confirmButton") {
         Click(Root(root));
         WhenModal<QDialog>([=](QDialog* dialog) {
@@ -103,10 +95,7 @@ struct Window {
         return Create(root, {"ipLineEdit", ip, "portLineEdit", QString::number(port)});
     }
     void Type(const QString& text) { send->setPlainText(text); }
-    void Send(const QString& text) {
-        Type(text);
-        Press("sendButton");
-    }
+    void Send(const QString& text) { Type(text); Press("sendButton"); }
     QStringList Lines() { return recv->toPlainText().split('\n', Qt::SkipEmptyParts); }
     QString LastLine() { return Lines().value(Lines().size() - 1); }
 };
