@@ -91,6 +91,8 @@ private slots:
             QTest::keyClick(w.send, key);
         QCOMPARE(w.send->toPlainText(), QString("three"));
         w.Type("1 3 0 0 0 1");
+        QTest::keyClick(w.send, Qt::Key_F1);  // hexadecimal mode only
+        QCOMPARE(w.send->toPlainText(), QString("1 3 0 0 0 1"));
         w.hex->setChecked(true);
         QTest::keyClick(w.send, Qt::Key_F1);
         QCOMPARE(w.send->toPlainText(), QString("01 03 00 00 00 01 84 0a"));
@@ -170,20 +172,18 @@ private slots:
         QCOMPARE(w.Root(kind + " Server")->childCount() + w.Root(kind + " Client")->childCount(), 0);
     }
 
-    // A connection to the server shown becomes the item shown.
     void kcpWithASecondInstanceAsThePeer() {
         Window w;
         QTreeWidgetItem* server = w.Create("KCP Server", "127.0.0.1", testnet::FreePort());
         QProcess peer;
         peer.start(QCoreApplication::applicationFilePath(), {"-peer", server->text(0).section(':', 1)});
         QVERIFY(WaitFor([&] { return server->childCount() == 1; }, 30000));
-        QCOMPARE(w.Current(), server->child(0));
+        QCOMPARE(w.Current(), server->child(0));  // a connection to the server shown is shown
         QVERIFY(WaitFor([&] { return w.LastLine().endsWith("<=] hello from the second instance"); }));
         w.Send("hello from the first");
         QVERIFY(WaitFor([&] { return peer.state() == QProcess::NotRunning; }, 30000) && peer.exitCode() == 0);
     }
 
-    // In hexadecimal mode both ways.
     void udpOnLoopback() {
         testnet::UdpPeer peer;
         const QString local = QString::number(testnet::FreeUdpPort());
