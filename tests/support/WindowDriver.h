@@ -25,10 +25,9 @@ inline bool WaitFor(const std::function<bool()>& done, int timeoutMs = 5000) {
 template <typename T>
 inline void WhenModal(const std::function<void(T*)>& action) {
     auto* timer = new QTimer;
-    auto tries = std::make_shared<int>(0);
-    QObject::connect(timer, &QTimer::timeout, [timer, tries, action] {
+    QObject::connect(timer, &QTimer::timeout, [timer, action, tries = 0]() mutable {
         T* modal = qobject_cast<T*>(QApplication::activeModalWidget());
-        if (modal == nullptr && ++*tries < 500)
+        if (modal == nullptr && ++tries < 500)
             return;
         timer->stop();
         timer->deleteLater();
