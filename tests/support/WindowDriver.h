@@ -14,7 +14,6 @@
 namespace windowdriver {
 
 const QString kLedOn = "background-color: #00FF00";
-const QString kLedOff = "background-color: #CDCDCD";
 
 // The bounded wait of the window side: the window keeps ticking meanwhile.
 inline bool WaitFor(const std::function<bool()>& done, int timeoutMs = 5000) {
