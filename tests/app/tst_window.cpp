@@ -1,310 +1,234 @@
-// The main window on the offscreen platform: category roots, start state,
-// encoding persistence, the keyboard filter and the statistics line.
-#include <QComboBox>
-#include <QDir>
-#include <QFile>
-#include <QKeyEvent>
-#include <QLabel>
-#include <QProcess>
-#include <QPushButton>
-#include <QSettings>
-#include <QPlainTextEdit>
-#include <QTextEdit>
-#include <QTimer>
-#include <QTreeWidget>
-#include <QtTest>
-
-#include "Encoding.h"
-#include "SessionItem.h"
-#include "Settings.h"
+// The real window, offscreen, driven as a user would: what only the window does,
+// then one flow per session kind against a real peer (for KCP also another process).
 #include "ByteText.h"
-#include "marovent.h"
+#include "Encoding.h"
+#include "Settings.h"
+#include "support/WindowDriver.h"
+
+using namespace windowdriver;
 
 namespace {
 
-// Set in a re-launched copy of this program: build the window from the given
-// command line and print its roots, since the window reads the arguments once.
-const char kPrintRootsEnv[] = "MAROVENT_TST_PRINT_ROOTS";
+// The application's last argument, which the window reads when it is built.
+char g_lastArg[8] = "-kcp";
 
-int PrintRoots(int argc, char** argv) {
-    QApplication app(argc, argv);
-    marovent window;
-    auto* tree = window.findChild<QTreeWidget*>("sessionTypeTreeWidget");
-    if (tree == nullptr)
-        return 2;
-    QTextStream out(stdout);
-    for (int i = 0; i < tree->topLevelItemCount(); ++i) {
-        QTreeWidgetItem* root = tree->topLevelItem(i);
-        out << root->text(0) << (root->isExpanded() ? "" : " (collapsed)") << "\n";
-    }
-    return 0;
-}
-
-class StatsSession : public SessionItem {
-public:
-    StatsSession() : SessionItem("Stats") {}
-    int GetType() override { return 0; }
-};
-
-template <typename T>
-T* Child(QWidget& window, const char* name) {
-    T* child = window.findChild<T*>(name);
-    if (child == nullptr)
-        qFatal("no child %s", name);
-    return child;
-}
-
-bool Filtered(QObject& window, QObject* watched, int key) {
-    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
-    return window.eventFilter(watched, &press);
-}
-
-QString SettingsFile() {
-    return qEnvironmentVariable("XDG_CONFIG_HOME") + "/kestrum/polvane.conf";
+// The second instance ("-peer PORT"): a KCP client that sends one line and waits for the answer.
+int RunPeer(uint16_t port) {
+    Window w;
+    w.Create("KCP Client", "127.0.0.1", port);
+    w.Press("startButton");
+    WaitFor([&] { return w.Led() == kLedOn; }, 10000);
+    w.Send("hello from the second instance");
+    return WaitFor([&] { return w.LastLine().endsWith("<=] hello from the first"); }, 10000) ? 0 : 1;
 }
 
 }  // namespace
 
 class TestWindow : public QObject {
     Q_OBJECT
-
 private slots:
-    void initTestCase() {
-        // The store must be the private one the test run set up, never the user's.
-        const QString xdg = qEnvironmentVariable("XDG_CONFIG_HOME");
-        QVERIFY(!xdg.isEmpty());
-        QVERIFY(QDir().mkpath(xdg));
-        QCOMPARE(GetSettings()->fileName(), SettingsFile());
-    }
-
     void rootsFollowTheCommandLine_data() {
-        QTest::addColumn<QStringList>("args");
-        QTest::addColumn<QStringList>("roots");
-        const QStringList four = {"TCP Server", "TCP Client", "UDP", "SerialPort"};
-        const QStringList six = four + QStringList{"KCP Server", "KCP Client"};
-        QTest::newRow("none") << QStringList() << four;
-        QTest::newRow("-kcp") << QStringList{"-kcp"} << six;
-        QTest::newRow("-kcp among others") << QStringList{"x", "-kcp", "y"} << six;
-        QTest::newRow("-KCP") << QStringList{"-KCP"} << four;
-        QTest::newRow("-kcpx") << QStringList{"-kcpx"} << four;
+        QTest::addColumn<QString>("arg");
+        QTest::addColumn<int>("roots");
+        QTest::newRow("-KCP") << "-KCP" << 4;
+        QTest::newRow("-kcp") << "-kcp" << 6;
     }
-
     void rootsFollowTheCommandLine() {
-        QFETCH(QStringList, args);
-        QFETCH(QStringList, roots);
-        QProcess child;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(kPrintRootsEnv, "1");
-        child.setProcessEnvironment(env);
-        child.start(QCoreApplication::applicationFilePath(), args);
-        QVERIFY(child.waitForFinished(60000));
-        QCOMPARE(child.exitStatus(), QProcess::NormalExit);
-        QVERIFY2(child.exitCode() == 0, child.readAllStandardError().constData());
-        const QString out = QString::fromUtf8(child.readAllStandardOutput());
-        QCOMPARE(out.split('\n', Qt::SkipEmptyParts), roots);
+        QFETCH(QString, arg);
+        QFETCH(int, roots);
+        qstrcpy(g_lastArg, arg.toLatin1().constData());
+        QCOMPARE(Window().tree->topLevelItemCount(), roots);
     }
 
-    void startState() {
-        marovent w;
-        w.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&w));
-        QCOMPARE(w.windowTitle(), QString("marovent"));
-        QCOMPARE(w.minimumSize(), QSize(1000, 500));
-        QVERIFY(!w.windowIcon().pixmap(16, 16).isNull());
-        QVERIFY(!Child<QPushButton>(w, "createButton")->isEnabled());
-        QVERIFY(!Child<QPushButton>(w, "deleteButton")->isEnabled());
-        for (const char* name : {"stateGroup", "recvGroup", "sendGroup", "bottomGroup", "spacer"})
-            QVERIFY2(!Child<QWidget>(w, name)->isVisible(), name);
-        QVERIFY(Child<QWidget>(w, "sessionTypeTreeWidget")->isVisible());
-        QCOMPARE(Child<QComboBox>(w, "encodingComboBox")->count(), 4);
-
-        auto* tree = Child<QTreeWidget>(w, "sessionTypeTreeWidget");
-        QCOMPARE(tree->topLevelItemCount(), 4);
-        QVERIFY(tree->isHeaderHidden());
-        // Roots carry no session.
-        QVERIFY(tree->topLevelItem(0)->data(0, Qt::UserRole).value<void*>() == nullptr);
-
-        QTimer* tick = nullptr;
-        for (QTimer* t : w.findChildren<QTimer*>(QString(), Qt::FindDirectChildrenOnly))
-            if (t->interval() == 10)
-                tick = t;
-        QVERIFY(tick != nullptr);
-        QVERIFY(tick->isActive());
-    }
-
-    void encodingRestoredAtStart_data() {
-        QTest::addColumn<QVariant>("stored");
-        QTest::addColumn<int>("index");
-        QTest::newRow("missing") << QVariant() << 0;
-        QTest::newRow("UTF16") << QVariant("3") << 3;
-        QTest::newRow("ASCII") << QVariant("1") << 1;
-        QTest::newRow("4 is out of range") << QVariant("4") << 0;
-        QTest::newRow("large") << QVariant("99") << 0;
-        QTest::newRow("not a number") << QVariant("utf8") << 0;
-        QTest::newRow("negative") << QVariant("-1") << -1;
-        QTest::newRow("very negative") << QVariant("-7") << -1;
-    }
-
-    void encodingRestoredAtStart() {
-        QFETCH(QVariant, stored);
-        QFETCH(int, index);
-        if (stored.isValid())
-            GetSettings()->setValue("ENCODING", stored);
-        else
-            GetSettings()->remove("ENCODING");
-        CurrentEncoding = 42;
-        marovent w;
-        QCOMPARE(Child<QComboBox>(w, "encodingComboBox")->currentIndex(), index);
-        QCOMPARE(CurrentEncoding, index);
-        w.close();
-        QCOMPARE(GetSettings()->value("ENCODING").toString(), QString::number(index));
-    }
-
-    void encodingSavedOnClose() {
-        GetSettings()->setValue("ENCODING", "0");
-        {
-            marovent w;
-            w.show();
-            auto* combo = Child<QComboBox>(w, "encodingComboBox");
-            combo->setCurrentIndex(3);
-            QCOMPARE(CurrentEncoding, 3);
-            QVERIFY(w.close());
+    // An index out of range gives the first; the choice is stored on close.
+    void encodingSavedOnCloseAndRestored() {
+        GetSettings()->setValue("ENCODING", "4");
+        for (int restored : {0, 3}) {
+            Window w;
+            auto* combo = w.window.findChild<QComboBox*>("encodingComboBox");
+            QCOMPARE(combo->currentIndex(), restored);
+            QCOMPARE(CurrentEncoding, restored);
+            combo->setCurrentIndex(ENCODING_UTF16);
+            QVERIFY(w.window.close());
+            QCOMPARE(GetSettings()->value("ENCODING").toString(), QString("3"));
         }
-        GetSettings()->sync();
-        QSettings file(SettingsFile(), QSettings::IniFormat);
-        QCOMPARE(file.value("ENCODING").toString(), QString("3"));
-
-        CurrentEncoding = 0;
-        marovent again;
-        QCOMPARE(Child<QComboBox>(again, "encodingComboBox")->currentIndex(), 3);
-        QCOMPARE(CurrentEncoding, 3);
+        GetSettings()->remove("ENCODING");
     }
 
-    void treeSwallowsKeys() {
-        marovent w;
-        w.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&w));
-        auto* tree = Child<QTreeWidget>(w, "sessionTypeTreeWidget");
-        tree->setFocus();
-        tree->setCurrentItem(tree->topLevelItem(0));
-        for (int key : {int(Qt::Key_Down), int(Qt::Key_End), int(Qt::Key_U), int(Qt::Key_Left)})
-            QTest::keyClick(tree, Qt::Key(key));
-        QCOMPARE(tree->currentItem(), tree->topLevelItem(0));
-        QVERIFY(tree->topLevelItem(0)->isExpanded());
-        QVERIFY(Filtered(w, tree, Qt::Key_A));
-        QVERIFY(Filtered(w, tree, Qt::Key_Return));
-        // Anything that is not a key press passes on.
-        QFocusEvent focus(QEvent::FocusIn);
-        QVERIFY(!static_cast<QObject&>(w).eventFilter(tree, &focus));
+    // The statistics line's units, and the Modbus CRC that F1 appends to hexadecimal text.
+    void byteText_data() {
+        QTest::addColumn<bool>("crc");
+        QTest::addColumn<QString>("input");
+        QTest::addColumn<QString>("output");
+        QTest::newRow("1000 bytes") << false << "1000" << "1000b 1000b/s";
+        QTest::newRow("1e6 bytes") << false << "1000000" << "1000.00Kb 1000.00Kb/s";
+        QTest::newRow("2.5e6 bytes") << false << "2500000" << "2.50Mb 2.50Mb/s";
+        QTest::newRow("crc appended") << true << "1 3 0 0 0 1" << "01 03 00 00 00 01 84 0a";
+        QTest::newRow("crc already there") << true << "01 03 00 00 00 01 84 0a" << "";
+        QTest::newRow("odd digits, junk") << true << "123 zz" << "01 23 41 f9";
+    }
+    void byteText() {
+        QFETCH(bool, crc);
+        QFETCH(QString, input);
+        QFETCH(QString, output);
+        const qint64 count = input.toLongLong();
+        QCOMPARE(crc ? WithModbusCrc(input) : FormatBytes(count, false) + " " + FormatBytes(count, true), output);
     }
 
-    void sendBoxFilterTakesRecallAndFunctionKeys() {
-        marovent w;
-        auto* edit = Child<QTextEdit>(w, "sendTextEdit");
-        for (int key : {Qt::Key_Up, Qt::Key_Down, Qt::Key_F1, Qt::Key_F2, Qt::Key_F3, Qt::Key_F4})
-            QVERIFY2(Filtered(w, edit, key), qPrintable(QKeySequence(key).toString()));
-        for (int key : {Qt::Key_A, Qt::Key_Left, Qt::Key_Return, Qt::Key_F5})
-            QVERIFY2(!Filtered(w, edit, key), qPrintable(QKeySequence(key).toString()));
-        // The filter is only on the send box and the tree.
-        QVERIFY(!Filtered(w, Child<QPlainTextEdit>(w, "recvTextEdit"), Qt::Key_Up));
+    // An unconnected client: panel, not-ready line, history, F1, receive view.
+    void sendBoxAndViewOfAnUnconnectedClient() {
+        Window w;
+        SessionItem* session = SessionItem::FromTreeItem(w.Create("TCP Client", "127.0.0.1", testnet::FreePort()));
+        QCOMPARE(w.start->text() + w.closeButton->text() + w.Led(), QString("连接断开background-color: #CDCDCD"));
+        QVERIFY(w.start->isEnabled() && !w.closeButton->isEnabled());
+        for (const char* text : {"one", "two", "three"})
+            w.Send(text);
+        QCOMPARE(w.recv->toPlainText(), QString("Error : client is disconnected\n").repeated(3));
+        for (Qt::Key key : {Qt::Key_Up, Qt::Key_Up, Qt::Key_Up})
+            QTest::keyClick(w.send, key);
+        QCOMPARE(w.send->toPlainText(), QString("one"));
+        for (Qt::Key key : {Qt::Key_Down, Qt::Key_Down, Qt::Key_Down})
+            QTest::keyClick(w.send, key);
+        QCOMPARE(w.send->toPlainText(), QString("three"));
+        w.Type("1 3 0 0 0 1");
+        QTest::keyClick(w.send, Qt::Key_F1);  // hexadecimal mode only
+        QCOMPARE(w.send->toPlainText(), QString("1 3 0 0 0 1"));
+        w.hex->setChecked(true);
+        QTest::keyClick(w.send, Qt::Key_F1);
+        QCOMPARE(w.send->toPlainText(), QString("01 03 00 00 00 01 84 0a"));
+        // An overlong line is shortened in the view only; clearing rebuilds the view.
+        CurrentEncoding = ENCODING_UTF16;  // two bytes a character: 35000 characters
+        session->AppendRecvLine(QByteArray(70000, 'x'));
+        QCOMPARE(w.LastLine(), w.LastLine().left(16384) + " … [70000 bytes, shortened in this view]");
+        w.Press("clearButton");
+        QCOMPARE(w.recv->toPlainText(), QString());
     }
 
-    void upAndDownNeverMoveTheCursor() {
-        marovent w;
-        w.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&w));
-        auto* edit = Child<QTextEdit>(w, "sendTextEdit");
-        edit->show();
-        edit->setFocus();
-        edit->setPlainText("first\nsecond\nthird");
-        QTextCursor cursor = edit->textCursor();
-        cursor.setPosition(8);  // inside "second"
-        edit->setTextCursor(cursor);
-        QTest::keyClick(edit, Qt::Key_Up);
-        QCOMPARE(edit->textCursor().position(), 8);
-        QTest::keyClick(edit, Qt::Key_Down);
-        QCOMPARE(edit->textCursor().position(), 8);
-        QTest::keyClick(edit, Qt::Key_F2);
-        QCOMPARE(edit->toPlainText(), QString("first\nsecond\nthird"));
-        // Ordinary keys still reach the edit.
-        QTest::keyClick(edit, Qt::Key_X);
-        QCOMPARE(edit->toPlainText(), QString("first\nsexcond\nthird"));
-        QTest::keyClick(edit, Qt::Key_Left);
-        QCOMPARE(edit->textCursor().position(), 8);
+    // A failed start shows the session's own text; a cancelled dialog creates nothing.
+    void errorBoxShowsTheSessionsText() {
+        Window w;
+        QString shown;
+        CatchMessage(&shown);
+        QTreeWidgetItem* server = w.Create("TCP Server", "999.1.2.3", 5555);
+        QVERIFY(WaitFor([&] { return shown == "invalid local address 999.1.2.3"; }));
+        QVERIFY(server->parent() != nullptr && w.start->isEnabled() && !w.closeButton->isEnabled());
+        CatchMessage(&shown);
+        w.Create("TCP Client", "127.0.0.1", 70000);
+        w.Press("startButton");
+        QVERIFY(WaitFor([&] { return shown == "invalid remote port 70000"; }));
+        w.Create("UDP", {}, nullptr);
+        QCOMPARE(w.Root("UDP")->childCount(), 0);
     }
 
-    void statisticsUnits_data() {
-        QTest::addColumn<qint64>("value");
-        QTest::addColumn<QString>("total");
-        QTest::addColumn<QString>("rate");
-        QTest::newRow("0") << qint64(0) << "0b" << "0b/s";
-        QTest::newRow("999") << qint64(999) << "999b" << "999b/s";
-        QTest::newRow("1000") << qint64(1000) << "1000b" << "1000b/s";
-        QTest::newRow("1001") << qint64(1001) << "1.00Kb" << "1.00Kb/s";
-        QTest::newRow("1500") << qint64(1500) << "1.50Kb" << "1.50Kb/s";
-        QTest::newRow("1000000") << qint64(1000000) << "1000.00Kb" << "1000.00Kb/s";
-        QTest::newRow("1000001") << qint64(1000001) << "1.00Mb" << "1.00Mb/s";
-        QTest::newRow("2500000") << qint64(2500000) << "2.50Mb" << "2.50Mb/s";
-        QTest::newRow("2147483648") << qint64(2147483648LL) << "2147.48Mb" << "2147.48Mb/s";
-        QTest::newRow("5e12") << qint64(5000000000000LL) << "5000000.00Mb" << "5000000.00Mb/s";
+    void serverAndClientInOneWindow_data() {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("serverEnd");  // the button that ends a connection on the server's side
+        QTest::newRow("tcp") << "TCP" << "closeButton";
+        QTest::newRow("kcp") << "KCP" << "deleteButton";
+    }
+    void serverAndClientInOneWindow() {
+        QFETCH(QString, kind);
+        QFETCH(QString, serverEnd);
+        Window w;
+        const uint16_t port = testnet::FreePort();
+        // A server starts at once, compact; a client connects on start, stoppable meanwhile.
+        QTreeWidgetItem* server = w.Create(kind + " Server", "127.0.0.1", port);
+        QVERIFY(w.Led() == kLedOn && !w.start->isEnabled() && w.closeButton->isEnabled());
+        QVERIFY(w.window.findChild<QWidget*>("stateGroup")->isVisible() && !w.recv->isVisible());
+        QTreeWidgetItem* client = w.Create(kind + " Client", "127.0.0.1", port);
+        w.Press("startButton");
+        QVERIFY(w.Led() == "background-color: #FFFF00" && !w.start->isEnabled() && w.closeButton->isEnabled());
+        auto connected = [&] { return w.Led() == kLedOn && server->childCount() == 1; };  // the client shown
+        QVERIFY(WaitFor(connected));
+        QTreeWidgetItem* child = server->child(0);
+        QCOMPARE(w.Label("L14label") + child->text(0), QString::number(port) + "127.0.0.1:" + w.Label("L24label"));
+
+        // Lines of a session not shown stay out of the view; each keeps its send box.
+        w.Send("ping");
+        QVERIFY(WaitFor([&] { return SessionItem::FromTreeItem(child)->GetReceivedLines().size() == 1; }));
+        QVERIFY(w.Lines().size() == 1 && w.LastLine().endsWith("=>] ping"));
+        w.Click(child);
+        QVERIFY(w.Lines().size() == 1 && w.LastLine().endsWith("<=] ping") && w.send->toPlainText().isEmpty());
+        w.Send("pong");
+        w.Click(client);
+        QCOMPARE(w.send->toPlainText(), QString("ping"));
+        QVERIFY(WaitFor([&] { return w.LastLine().endsWith("<=] pong"); }));
+        QTRY_VERIFY(w.Label("infoLabel").startsWith("收：4b\t"));
+
+        // Closed by the client, the connection leaves; closed or deleted by the server, it ends.
+        w.Press("closeButton");
+        QVERIFY(WaitFor([&] { return w.Led().endsWith("#CDCDCD") && server->childCount() == 0; }));
+        w.Press("startButton");
+        QVERIFY(WaitFor(connected));
+        w.Click(server->child(0));
+        w.Press(qPrintable(serverEnd));
+        QVERIFY(server->childCount() == 0 && w.Current() == server);
+        QTRY_COMPARE(client->icon(0).cacheKey(), IconNetStop().cacheKey());
+        w.Click(client);
+        w.Press("startButton");
+        QVERIFY(WaitFor(connected));
+        w.Click(server);
+        w.Press("deleteButton");
+        QTRY_COMPARE(client->icon(0).cacheKey(), IconNetStop().cacheKey());
+        w.Click(client);
+        w.Press("deleteButton");
+        QCOMPARE(w.Root(kind + " Server")->childCount() + w.Root(kind + " Client")->childCount(), 0);
     }
 
-    void statisticsUnits() {
-        QFETCH(qint64, value);
-        QFETCH(QString, total);
-        QFETCH(QString, rate);
-        QCOMPARE(FormatBytes(value, false), total);
-        QCOMPARE(FormatBytes(value, true), rate);
+    void kcpWithASecondInstanceAsThePeer() {
+        Window w;
+        QTreeWidgetItem* server = w.Create("KCP Server", "127.0.0.1", testnet::FreePort());
+        QProcess peer;
+        peer.start(QCoreApplication::applicationFilePath(), {"-peer", server->text(0).section(':', 1)});
+        QVERIFY(WaitFor([&] { return server->childCount() == 1; }, 30000));
+        QCOMPARE(w.Current(), server->child(0));  // a connection to the server shown is shown
+        QVERIFY(WaitFor([&] { return w.LastLine().endsWith("<=] hello from the second instance"); }));
+        w.Send("hello from the first");
+        QVERIFY(WaitFor([&] { return peer.state() == QProcess::NotRunning; }, 30000) && peer.exitCode() == 0);
     }
 
-    void statisticsLineFollowsTheSelection() {
-        marovent w;
-        w.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&w));
-        auto* tree = Child<QTreeWidget>(w, "sessionTypeTreeWidget");
-        auto* info = Child<QLabel>(w, "infoLabel");
+    void udpOnLoopback() {
+        testnet::UdpPeer peer;
+        const QString local = QString::number(testnet::FreeUdpPort());
+        Window w;
+        QTreeWidgetItem* item = w.Create("UDP", {"ipLineEdit", "127.0.0.1", "portLineEdit",
+                                                 QString::number(peer.Port()), "localIPLineEdit", "127.0.0.1",
+                                                 "localPortLineEdit", local});
+        QCOMPARE(item->text(0) + " " + w.Label("L24label"), QString("127.0.0.1:%1 ").arg(peer.Port()) + local);
+        w.hex->setChecked(true);
+        w.Send("68 69");
+        bool ok = false;
+        QCOMPARE(peer.Receive(&ok, 3000, [] { QTest::qWait(5); }), std::string("hi"));
+        QVERIFY(peer.SendTo("ok", "127.0.0.1", local.toUShort()));
+        QVERIFY(WaitFor([&] { return w.LastLine().endsWith("<=] 6f 6b"); }));
+    }
 
-        StatsSession session;
-        session.AddRecvCount(1000);
-        QTreeWidgetItem* root = tree->topLevelItem(1);
-        auto* item = new QTreeWidgetItem(root, QStringList("probe"));
-        item->setData(0, Qt::UserRole, QVariant::fromValue<void*>(&session));
-        session.SetTreeItem(item);
-        session.SetParentItem(root);
-        root->setExpanded(true);
-
-        info->setText("untouched");
-        QTest::mouseClick(tree->viewport(), Qt::LeftButton, Qt::NoModifier,
-                          tree->visualItemRect(root).center());
-        QCOMPARE(info->text(), QString("untouched"));
-        QVERIFY(!info->isVisible());
-        QVERIFY(Child<QPushButton>(w, "createButton")->isEnabled());
-        QVERIFY(!Child<QPushButton>(w, "deleteButton")->isEnabled());
-
-        QTest::mouseClick(tree->viewport(), Qt::LeftButton, Qt::NoModifier,
-                          tree->visualItemRect(item).center());
-        QCOMPARE(info->text(), QString::fromUtf8("收：1000b\t速率：0b/s"));
-        QVERIFY(!Child<QPushButton>(w, "createButton")->isEnabled());
-        QVERIFY(Child<QPushButton>(w, "deleteButton")->isEnabled());
-
-        // The tick refreshes the line about once a second.
-        session.AddRecvCount(1);
-        QTRY_COMPARE_WITH_TIMEOUT(info->text(), QString::fromUtf8("收：1.00Kb\t速率：0b/s"), 5000);
-
-        // Back on a root, the line keeps the session's last figures.
-        QTest::mouseClick(tree->viewport(), Qt::LeftButton, Qt::NoModifier,
-                          tree->visualItemRect(root).center());
-        session.AddRecvCount(5000000);
-        QTest::qWait(1200);
-        QCOMPARE(info->text(), QString::fromUtf8("收：1.00Kb\t速率：0b/s"));
-        delete item;
+    // Once a write fails (the far end is gone) the port counts as unavailable.
+    void serialOnAPseudoTerminal() {
+        const int far = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+        QVERIFY(far >= 0 && grantpt(far) == 0 && unlockpt(far) == 0);
+        const QString path = ptsname(far);
+        Window w;
+        w.Create("SerialPort", {"nameComboBox", path, "buardrateLineEdit", "19200"});
+        QCOMPARE(w.Label("L12label") + w.Label("L14label") + w.start->text() + w.Led(), path + "19200打开" + kLedOn);
+        QCOMPARE(write(far, "abc", 3), ssize_t(3));
+        QVERIFY(WaitFor([&] { return w.LastLine().endsWith("<=] abc"); }));
+        close(far);
+        w.Send("lost");
+        QCOMPARE(w.LastLine(), QString("Error : send failed"));
+        w.Send("again");
+        QCOMPARE(w.LastLine(), QString("Error : com is unavailable"));
     }
 };
 
 int main(int argc, char** argv) {
-    if (qEnvironmentVariableIsSet(kPrintRootsEnv))
-        return PrintRoots(argc, argv);
-    QApplication app(argc, argv);
+    signal(SIGPIPE, SIG_IGN);  // as in the program; QtTest's crash handler would take it first
+    QVector<char*> args(argv, argv + argc);
+    args.append(g_lastArg);
+    int count = (int)args.size();
+    QApplication app(count, args.data());
+    if (argc == 3 && qstrcmp(argv[1], "-peer") == 0)
+        return RunPeer((uint16_t)atoi(argv[2]));
     TestWindow test;
     QTEST_SET_MAIN_SOURCE_PATH
     return QTest::qExec(&test, argc, argv);
