@@ -55,6 +55,22 @@ private slots:
         QVERIFY(session.GetReceivedLines().size() == 1 && session.GetReceivedLines()[0].endsWith("<=] fresh"));
     }
 
+    // A vanished device reads nothing, as an idle one does: its hang-up closes
+    // the session once, with a line and a signal for the window.
+    void sessionNoticesAVanishedDevice() {
+        PtyPair pty;
+        SessionItemCOM session("COM");
+        QSignalSpy changed(&session, &SessionItem::OnStateChanged);
+        QVERIFY(session.Open(QByteArray::fromStdString(pty.Path()), 9600, 0, 8, 0, false, false));
+        session.Update();
+        QVERIFY(session.IsOpen() && changed.isEmpty());
+        pty.CloseMaster();
+        session.Update();
+        session.Update();
+        QVERIFY(!session.IsOpen() && !session.IsDeviceOpen() && changed.size() == 1);
+        QCOMPARE(session.GetReceivedLines(), QList<QByteArray>({"Error : com is disconnected"}));
+    }
+
     void sessionRefusalNamesThePort() {
         SessionItemCOM session("COM");
         QVERIFY(!session.Open("ttyMAROVENTNONE", 9600, 0, 8, 0, true, true) && !session.IsOpen());
