@@ -1,8 +1,8 @@
 // libFuzzer target for the KCP engine: the input is a script of operations on
-// two engines (datagrams, some aimed at the engine's conversation and windows,
-// sends, receives, clock steps, setters, lossy and reordered delivery between
-// them, failing allocations). After each operation every list must agree with
-// its counter and the buffers must stay sorted. The corpus is in this script.
+// two engines (arbitrary datagrams, sends, receives, clock steps, setters,
+// lossy and reordered delivery between them, failing allocations). After each
+// operation every list must agree with its counter and the buffers must stay
+// sorted. The corpus is written in this script.
 #include <stdlib.h>
 #include <string.h>
 
@@ -74,9 +74,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static char buffer[300000];
     uint32_t now = Take(4);
     for (int op = 0; op < 4000 && g_left > 0; ++op) {
-        const uint32_t code = Take(1);  // bit 7: side; bit 6: aimed; bits 0-2: operation
+        const uint32_t code = Take(1);  // bit 7: side; bit 6: a variant; bits 0-2: operation
         const int side = (int)(code >> 7);
-        const bool aimed = code & 0x40;
+        const bool variant = code & 0x40;
         KcpControl* k = kcp[side];
         std::string d((code & 7) == 0 ? std::min<size_t>(Take(2) % 2048, g_left) : 0, '\0');
         for (char& c : d)
@@ -84,24 +84,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         uint32_t a = Take(2), b = Take(2);
         switch (code & 7) {
         case 0:
-            if (aimed && d.size() >= KCP_HEADER_SIZE) {  // one whole segment of this conversation, near its windows
-                d[4] = (char)(KCP_CMD_DATA + (uint8_t)d[4] % 4);
-                uint32_t head[4] = {k->conversation, (d[4] == KCP_CMD_ACK ? k->send_unacked : k->recv_next) + (int8_t)a,
-                                    k->send_unacked + b % 8, (uint32_t)d.size() - KCP_HEADER_SIZE};
-                memcpy(&d[0], &head[0], 4);
-                memcpy(&d[12], &head[1], 12);
-            }
             kcp_input(k, d.data(), (long)d.size());
             break;
         case 1:
-            kcp_send(k, aimed ? buffer : nullptr, (int)(a % 24000) - 8);
+            kcp_send(k, variant ? buffer : nullptr, (int)(a % 24000) - 8);
             break;
         case 2:
-            if (kcp_recv(k, aimed ? buffer : nullptr, (int16_t)a) > std::abs((int16_t)a))
+            if (kcp_recv(k, variant ? buffer : nullptr, (int16_t)a) > std::abs((int16_t)a))
                 abort();
             break;
         case 3:
-            now += aimed ? a | b << 16 : a % 3000;
+            now += variant ? a | b << 16 : a % 3000;
             kcp_update(kcp[0], now);
             kcp_update(kcp[1], now);
             break;
@@ -116,7 +109,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             break;
         }
         case 5:
-            if (aimed)
+            if (variant)
                 kcp_set_window(k, (int16_t)a, (int16_t)b % 4096);
             else if (b & 0x8000)
                 kcp_set_mtu(k, (int16_t)a);
@@ -128,7 +121,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             break;
         default:
             g_allocations_left = -1;
-            aimed ? kcp_flush(k) : kcp_update(k, now);
+            variant ? kcp_flush(k) : kcp_update(k, now);
         }
         for (std::vector<std::string>& box : outbox)
             box.erase(box.begin(), box.end() - (long)std::min<size_t>(box.size(), 512));

@@ -2,9 +2,10 @@
 // a virtual millisecond clock, and per-datagram delay, jitter (hence
 // reordering), loss and duplication. Each side sends numbered messages whose
 // bytes derive from their number, so the receiver checks every message for
-// content, order and uniqueness without a copy. Shared with the benchmark.
-#ifndef MAROVENT_TESTS_KCP_SIM_H
-#define MAROVENT_TESTS_KCP_SIM_H
+// content, order and uniqueness without a copy. The benchmark measures over
+// it; the engine tests check delivery over it.
+#ifndef MAROVENT_BENCH_KCP_SIM_H
+#define MAROVENT_BENCH_KCP_SIM_H
 
 #include <string.h>
 
