@@ -33,22 +33,16 @@ struct Far {
 };
 
 template <typename K>
-void OnEvent(Seen* s, char event) {
+void OnEvent(void* user, char event, int code, const char* text, int length) {
+    Seen* s = (Seen*)user;
+    if (event == 'c')
+        s->codes.push_back(code), s->texts.push_back(text);
+    else
+        s->data.append(text, (size_t)length);
     if (s->destroy_on == event) {
         K::Destroy((typename K::Client)s->client);
         s->client = nullptr;
     }
-}
-template <typename K>
-void OnConnect(int code, const char* text, void* user) {
-    ((Seen*)user)->codes.push_back(code);
-    ((Seen*)user)->texts.push_back(text);
-    OnEvent<K>((Seen*)user, 'c');
-}
-template <typename K>
-void OnData(const char* data, int length, void* user) {
-    ((Seen*)user)->data.append(data, (size_t)length);
-    OnEvent<K>((Seen*)user, 'r');
 }
 void OnGone(void* user) { ((Seen*)user)->disconnects++; }
 
@@ -60,8 +54,8 @@ struct Tcp {
     static Client Create(Seen* s) {
         Client c = tcp_client_create();
         tcp_client_set_user_data(c, s);
-        tcp_client_set_connect_cb(c, OnConnect<Tcp>);
-        tcp_client_set_recv_cb(c, [](const char* d, int64_t n, void* u) { OnData<Tcp>(d, (int)n, u); });
+        tcp_client_set_connect_cb(c, [](int code, const char* t, void* u) { OnEvent<Tcp>(u, 'c', code, t, 0); });
+        tcp_client_set_recv_cb(c, [](const char* d, int64_t n, void* u) { OnEvent<Tcp>(u, 'r', 0, d, (int)n); });
         tcp_client_set_disconnect_cb(c, OnGone);
         return c;
     }
@@ -92,8 +86,8 @@ struct Kcp {
     static Client Create(Seen* s) {
         Client c = kcp_client_create(2);
         kcp_client_set_user_data(c, s);
-        kcp_client_set_connect_cb(c, OnConnect<Kcp>);
-        kcp_client_set_recv_cb(c, [](const char* d, int n, int, void* u) { OnData<Kcp>(d, n, u); });
+        kcp_client_set_connect_cb(c, [](int code, const char* t, void* u) { OnEvent<Kcp>(u, 'c', code, t, 0); });
+        kcp_client_set_recv_cb(c, [](const char* d, int n, int, void* u) { OnEvent<Kcp>(u, 'r', 0, d, n); });
         kcp_client_set_disconnect_cb(c, OnGone);
         return c;
     }
