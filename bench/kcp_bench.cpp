@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "kcp.h"
-#include "kcp_sim.h"
+#include "transport/kcp_sim.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <tuple>
 #include <vector>
 
-#include "../bench/kcp_sim.h"
+#include "transport/kcp_sim.h"
 
 class KcpSimulation : public ::testing::TestWithParam<std::tuple<int, int>> {};
 
