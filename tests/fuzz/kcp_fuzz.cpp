@@ -1,223 +1,140 @@
 // libFuzzer target for the KCP engine: the input is a script of operations on
-// two engines (arbitrary and crafted datagrams, sends, receives, clock steps,
-// setters, lossy delivery between them, failing allocations). After every
-// operation the engines' lists must agree with their counters and stay sorted.
-#include <stddef.h>
-#include <stdint.h>
+// two engines (arbitrary datagrams, sends, receives, clock steps, setters,
+// lossy and reordered delivery between them, failing allocations). After each
+// operation every list must agree with its counter and the buffers must stay
+// sorted. The corpus is written in this script.
 #include <stdlib.h>
 #include <string.h>
 
 #include <algorithm>
-#include <deque>
 #include <string>
+#include <vector>
 
 #include "kcp.h"
 
 namespace {
 
-struct Reader {
-    const uint8_t* p;
-    size_t n;
-    bool empty() const { return n == 0; }
-    uint8_t u8() {
-        if (n == 0)
-            return 0;
-        --n;
-        return *p++;
-    }
-    uint16_t u16() { return (uint16_t)(u8() | (u8() << 8)); }
-    uint32_t u32() { return (uint32_t)u16() | ((uint32_t)u16() << 16); }
-    // Up to want bytes taken from the input.
-    std::string bytes(size_t want) {
-        size_t take = want < n ? want : n;
-        std::string out((const char*)p, take);
-        p += take;
-        n -= take;
-        return out;
-    }
-};
-
-struct Side {
-    KcpControl* kcp;
-    std::deque<std::string> outbox;  // datagrams waiting for delivery to the other side
-};
-
-int output(const char* data, int length, KcpControl*, void* user) {
-    Side* side = static_cast<Side*>(user);
-    if (length <= 0)
-        abort();  // empty datagrams are never output
-    if (side->outbox.size() >= 512)
-        side->outbox.pop_front();
-    side->outbox.emplace_back(data, (size_t)length);
-    return 0;
-}
-
-void log_line(const char* line, KcpControl*, void*) {
-    if (strlen(line) >= 1024)
-        abort();
-}
-
+const uint8_t* g_in;
+size_t g_left;
 int g_allocations_left = -1;  // negative: allocations never fail
-void* allocate(size_t n) {
+
+uint32_t Take(int bytes) {  // little-endian; zeros past the end
+    uint32_t v = 0;
+    for (int i = 0; i < bytes && g_left > 0; ++i, --g_left)
+        v |= (uint32_t)*g_in++ << (8 * i);
+    return v;
+}
+
+void* Allocate(size_t n) {
     if (g_allocations_left == 0)
         return nullptr;
-    if (g_allocations_left > 0)
-        --g_allocations_left;
+    g_allocations_left -= g_allocations_left > 0;
     return malloc(n);
 }
 
-bool before(uint32_t a, uint32_t b) {
-    return (int32_t)(a - b) < 0;
-}
-
-uint32_t check_list(const KcpLink* head, bool sorted, uint32_t floor) {
-    uint32_t count = 0;
-    const KcpSegment* prev = nullptr;
-    for (const KcpLink* l = head->next; l != head; l = l->next) {
-        const KcpSegment* seg = reinterpret_cast<const KcpSegment*>(l);
-        if (l->next->prev != l)
+void Check(const KcpLink* head, uint32_t count, bool sorted, uint32_t floor) {
+    uint32_t seen = 0, last = floor - 1;
+    for (const KcpLink* l = head->next; l != head; l = l->next, ++seen) {
+        uint32_t sn = reinterpret_cast<const KcpSegment*>(l)->sequence;
+        if (l->next->prev != l || (sorted && (int32_t)(sn - last) <= 0))
             abort();
-        if (sorted && (before(seg->sequence, floor) || (prev != nullptr && !before(prev->sequence, seg->sequence))))
-            abort();
-        prev = seg;
-        ++count;
+        last = sn;
     }
-    return count;
-}
-
-void check(const KcpControl* kcp) {
-    if (check_list(&kcp->send_queue, false, 0) != kcp->send_queue_count ||
-        check_list(&kcp->recv_queue, false, 0) != kcp->recv_queue_count ||
-        check_list(&kcp->send_buffer, true, kcp->send_unacked) != kcp->send_buffer_count ||
-        check_list(&kcp->recv_buffer, true, kcp->recv_next) != kcp->recv_buffer_count)
-        abort();
-    if (kcp->ack_count > kcp->ack_capacity)
-        abort();
-    uint32_t first = kcp->send_buffer_count == 0
-                         ? kcp->send_next
-                         : reinterpret_cast<const KcpSegment*>(kcp->send_buffer.next)->sequence;
-    if (first != kcp->send_unacked)
+    if (seen != count)
         abort();
 }
 
-std::string crafted(Reader& in, const KcpControl* target) {
-    std::string out;
-    int count = in.u8() % 4 + 1;
-    for (int i = 0; i < count; ++i) {
-        uint8_t flags = in.u8();
-        uint32_t conv = (flags & 1) ? in.u32() : target->conversation;
-        uint8_t cmd = (flags & 2) ? in.u8() : (uint8_t)(KCP_CMD_DATA + in.u8() % 4);
-        uint8_t frg = in.u8() % 4;
-        uint16_t wnd = (flags & 4) ? 0 : in.u16();
-        uint32_t ts = target->now - in.u8();
-        uint32_t sn = target->recv_next + (uint32_t)(int8_t)in.u8();
-        if (cmd == KCP_CMD_ACK)
-            sn = target->send_unacked + in.u8() % 16;
-        uint32_t una = (flags & 8) ? target->send_unacked + in.u8() % 8 : 0;
-        std::string payload = in.bytes(in.u8() % 64);
-        uint32_t len = (flags & 16) ? in.u32() : (uint32_t)payload.size();
-        uint32_t fields[] = {conv, (uint32_t)cmd | (uint32_t)frg << 8 | (uint32_t)wnd << 16, ts, sn, una, len};
-        for (uint32_t f : fields)
-            for (int b = 0; b < 4; ++b)
-                out.push_back((char)(f >> (8 * b)));
-        out += payload;
-    }
-    return out;
+void Check(const KcpControl* k) {
+    Check(&k->send_queue, k->send_queue_count, false, 0);
+    Check(&k->recv_queue, k->recv_queue_count, false, 0);
+    Check(&k->send_buffer, k->send_buffer_count, true, k->send_unacked);
+    Check(&k->recv_buffer, k->recv_buffer_count, true, k->recv_next);
+    const KcpSegment* first = reinterpret_cast<const KcpSegment*>(k->send_buffer.next);
+    if (k->ack_count > k->ack_capacity || (k->send_buffer_count ? first->sequence : k->send_next) != k->send_unacked)
+        abort();
 }
 
-void deliver(Side& from, Side& to, Reader& in) {
-    uint8_t mask = in.u8();  // bit i: drop the i-th datagram; bit 7: deliver the batch reversed
-    std::deque<std::string> batch;
-    batch.swap(from.outbox);
-    if (mask & 0x80)
-        std::reverse(batch.begin(), batch.end());
-    int i = 0;
-    for (const std::string& d : batch)
-        if ((mask & (1 << (i++ % 7))) == 0)
-            kcp_input(to.kcp, d.data(), (long)d.size());
+int Output(const char* data, int length, KcpControl*, void* user) {
+    std::vector<std::string>* box = (std::vector<std::string>*)user;
+    if (length <= 0)
+        abort();  // empty datagrams are never output
+    box->emplace_back(data, (size_t)length);
+    return 0;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    Side sides[2];
-    for (Side& s : sides) {
-        s.kcp = kcp_create(1, &s);
-        kcp_set_output(s.kcp, output);
-    }
+    g_in = data;
+    g_left = size;
+    std::vector<std::string> outbox[2];  // datagrams on their way to the other side
+    KcpControl* kcp[2] = {kcp_create(1, &outbox[0]), kcp_create(1, &outbox[1])};
+    kcp_set_output(kcp[0], Output);
+    kcp_set_output(kcp[1], Output);
     static char buffer[300000];
-    Reader in{data, size};
-    uint32_t now = in.u32();
-    for (int op = 0; op < 4000 && !in.empty(); ++op) {
-        uint8_t code = in.u8();
-        Side& side = sides[code >> 7];
-        Side& other = sides[1 - (code >> 7)];
-        KcpControl* kcp = side.kcp;
-        switch (code % 13) {
-        case 0: {
-            std::string raw = in.bytes(in.u16() % 2048);
-            kcp_input(kcp, raw.data(), (long)raw.size());
+    uint32_t now = Take(4);
+    for (int op = 0; op < 4000 && g_left > 0; ++op) {
+        const uint32_t code = Take(1);  // bit 7: side; bit 6: a variant; bits 0-2: operation
+        const int side = (int)(code >> 7);
+        const bool variant = code & 0x40;
+        KcpControl* k = kcp[side];
+        std::string d((code & 7) == 0 ? std::min<size_t>(Take(2) % 2048, g_left) : 0, '\0');
+        for (char& c : d)
+            c = (char)Take(1);
+        uint32_t a = Take(2), b = Take(2);
+        switch (code & 7) {
+        case 0:
+            kcp_input(k, d.data(), (long)d.size());
             break;
-        }
-        case 1: {
-            std::string d = crafted(in, kcp);
-            kcp_input(kcp, d.data(), (long)d.size());
+        case 1:
+            kcp_send(k, variant ? buffer : nullptr, (int)(a % 24000) - 8);
             break;
-        }
-        case 2: {
-            int length = (int)(in.u16() % 24000) - 8;
-            kcp_send(kcp, (in.u8() & 1) ? buffer : nullptr, length);
-            break;
-        }
-        case 3: {
-            int length = (int16_t)in.u16();
-            int got = kcp_recv(kcp, (in.u8() & 1) ? buffer : nullptr, length);
-            if (got > (length < 0 ? -length : length))
+        case 2:
+            if (kcp_recv(k, variant ? buffer : nullptr, (int16_t)a) > std::abs((int16_t)a))
                 abort();
             break;
-        }
-        case 4:
-            now += (in.u8() & 1) ? in.u32() : in.u16() % 3000;
-            kcp_update(sides[0].kcp, now);
-            kcp_update(sides[1].kcp, now);
+        case 3:
+            now += variant ? a | b << 16 : a % 3000;
+            kcp_update(kcp[0], now);
+            kcp_update(kcp[1], now);
             break;
+        case 4: {  // bit i drops the datagrams whose index is i modulo 7; bit 7 reverses the batch
+            std::vector<std::string> batch;
+            batch.swap(outbox[side]);
+            if (a & 0x80)
+                std::reverse(batch.begin(), batch.end());
+            for (size_t i = 0; i < batch.size(); ++i)
+                if ((a & (1u << (i % 7))) == 0)
+                    kcp_input(kcp[1 - side], batch[i].data(), (long)batch[i].size());
+            break;
+        }
         case 5:
-            deliver(side, other, in);
+            if (variant)
+                kcp_set_window(k, (int16_t)a, (int16_t)b % 4096);
+            else if (b & 0x8000)
+                kcp_set_mtu(k, (int16_t)a);
+            else
+                kcp_set_nodelay(k, (int8_t)a, (int16_t)b, (int8_t)(a >> 8), (int8_t)(b >> 8));
             break;
         case 6:
-            kcp_set_nodelay(kcp, (int8_t)in.u8(), (int16_t)in.u16(), (int8_t)in.u8(), (int8_t)in.u8());
-            break;
-        case 7:
-            kcp_set_window(kcp, (int16_t)in.u16(), (int16_t)in.u16() % 4096);
-            break;
-        case 8:
-            kcp_set_mtu(kcp, (int16_t)in.u16());
-            break;
-        case 9:
-            kcp_flush(kcp);
-            break;
-        case 10:
-            kcp->log_mask = in.u8();
-            kcp->log_writer = (in.u8() & 1) ? log_line : nullptr;
-            break;
-        case 11:
-            g_allocations_left = in.u8() % 8;
+            g_allocations_left = (int)(a % 8);
             break;
         default:
             g_allocations_left = -1;
-            kcp_update(kcp, now);
-            break;
+            variant ? kcp_flush(k) : kcp_update(k, now);
         }
-        check(sides[0].kcp);
-        check(sides[1].kcp);
+        for (std::vector<std::string>& box : outbox)
+            box.erase(box.begin(), box.end() - (long)std::min<size_t>(box.size(), 512));
+        Check(kcp[0]);
+        Check(kcp[1]);
     }
     g_allocations_left = -1;
-    kcp_release(sides[0].kcp);
-    kcp_release(sides[1].kcp);
+    kcp_release(kcp[0]);
+    kcp_release(kcp[1]);
     return 0;
 }
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    kcp_set_allocator(allocate, free);
+    kcp_set_allocator(Allocate, free);
     return 0;
 }

@@ -273,23 +273,6 @@ inline int RunInNamespace(const std::function<int()>& body, unsigned watchdogSec
     return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
 }
 
-// Runs this same test program again inside a namespace with one argument (for a
-// QtTest program, the name of one test function): a fresh process keeps the
-// namespace away from threads and sockets the caller already holds.
-inline int RunSelfInNamespace(const char* arg, unsigned watchdogSeconds = 60) {
-    return RunInNamespace([arg] {
-        setenv("MAROVENT_IN_NETNS", "1", 1);
-        char self[] = "/proc/self/exe";
-        char* const argv[] = {self, const_cast<char*>(arg), nullptr};
-        execv(self, argv);
-        return 127;
-    }, watchdogSeconds);
-}
-
-inline bool InsideNamespace() {
-    return getenv("MAROVENT_IN_NETNS") != nullptr;
-}
-
 }  // namespace testnet
 
 #endif

@@ -1,16 +1,14 @@
 // A deterministic simulated link between two KCP engines: a seeded generator,
 // a virtual millisecond clock, and per-datagram delay, jitter (hence
-// reordering), loss and duplication. Each side sends a stream of numbered
-// messages whose bytes are derived from their number, so the receiving side can
-// check every message for content, order and uniqueness without a copy of it.
-// Shared by the engine tests and the benchmark.
-#ifndef MAROVENT_TESTS_KCP_SIM_H
-#define MAROVENT_TESTS_KCP_SIM_H
+// reordering), loss and duplication. Each side sends numbered messages whose
+// bytes derive from their number, so the receiver checks every message for
+// content, order and uniqueness without a copy. The benchmark measures over
+// it; the engine tests check delivery over it.
+#ifndef MAROVENT_BENCH_KCP_SIM_H
+#define MAROVENT_BENCH_KCP_SIM_H
 
-#include <stdint.h>
 #include <string.h>
 
-#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
@@ -19,198 +17,139 @@
 
 namespace kcpsim {
 
-// splitmix64: small, seedable and identical on every platform.
-class Rng {
-public:
-    explicit Rng(uint64_t seed) : state_(seed) {}
-    uint64_t next() {
-        uint64_t z = (state_ += 0x9e3779b97f4a7c15ull);
-        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
-        z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
-        return z ^ (z >> 31);
-    }
-    // Uniform in [lo, hi].
-    uint32_t range(uint32_t lo, uint32_t hi) { return lo + (uint32_t)(next() % ((uint64_t)hi - lo + 1)); }
-    // True with the given probability in percent.
-    bool chance(double percent) { return (double)(next() % 1000000) < percent * 10000.0; }
-
-private:
-    uint64_t state_;
-};
-
 struct Preset {
     const char* name;
     int nodelay, interval, resend, nc;
 };
 // The three modes the KCP connection objects offer.
 inline const Preset* presets() {
-    static const Preset table[3] = {
-        {"default", 0, 10, 0, 0}, {"fast", 0, 10, 0, 1}, {"ultra", 1, 10, 2, 1}};
+    static const Preset table[3] = {{"default", 0, 10, 0, 0}, {"fast", 0, 10, 0, 1}, {"ultra", 1, 10, 2, 1}};
     return table;
 }
 
 struct Config {
     Preset preset = presets()[0];
-    int window = 128;
-    int mtu = 1400;
-    double loss = 0;           // percent of datagrams dropped
-    double duplicate = 0;      // percent of datagrams delivered twice
-    uint32_t delay_min = 5;    // one-way delay, ms
-    uint32_t delay_max = 20;
+    int window = 128, mtu = 1400;
+    double loss = 0, duplicate = 0;          // percent of datagrams
+    uint32_t delay_min = 5, delay_max = 20;  // one-way delay, ms
     uint64_t seed = 1;
-    uint32_t clock_start = 0;  // virtual clock origin (near 2^32 to wrap mid-run)
-    uint32_t first_sequence = 0;
-    int messages = 200;        // from side 0
-    int messages_back = -1;    // from side 1; negative: as many as from side 0
-    uint32_t send_every = 0;   // ms between messages; 0: keep the sender saturated
-    uint32_t size_max = 4000;  // message sizes are uniform in [0, size_max]
-    int queue_limit = 64;      // keep at most this many segments queued at the sender
-    uint32_t time_limit = 600000;  // virtual ms before giving up
+    uint32_t clock_start = 0, first_sequence = 0;  // near 2^32 to wrap mid-run
+    int messages = 200, messages_back = -1;  // from side 0, from side 1 (negative: as many)
+    uint32_t send_every = 0;                 // ms between messages; 0: keep the sender saturated
+    uint32_t size_max = 4000;                // sizes are uniform in [0, size_max]
+    int queue_limit = 64;                    // segments queued at a sender at most
+    uint32_t time_limit = 600000;            // virtual ms before giving up
 };
-
-// The byte at offset i of message n.
-inline char message_byte(uint32_t n, uint32_t i) {
-    uint32_t x = n * 2654435761u ^ (i * 40503u + 0x5bd1u);
-    return (char)(x ^ (x >> 13) ^ (x >> 7));
-}
 
 // One direction: what the sender queued and what the receiver got.
 struct Stream {
-    std::vector<uint32_t> sizes;       // per message
-    std::vector<uint32_t> sent_at;     // virtual time kcp_send accepted it
-    std::vector<uint32_t> latency;     // ms from send to delivery, per delivered message
-    int queued = 0;                    // messages handed to kcp_send
-    int delivered = 0;
-    uint64_t bytes = 0;
-    uint64_t data_segments_out = 0;    // data segments the sender put on the wire
-    std::string error;                 // first fault seen, empty when none
+    std::vector<uint32_t> sizes, sent_at, latency;  // latency: per delivered message
+    int total = 0, queued = 0, delivered = 0;
+    uint64_t bytes = 0, data_segments_out = 0;  // data segments the sender put on the wire
+    std::string error;                          // first fault seen
 };
 
 class Link {
 public:
-    explicit Link(const Config& config) : config_(config), rng_(config.seed), now_(config.clock_start) {
-        for (int side = 0; side < 2; ++side) {
-            Side& s = sides_[side];
-            s.owner = this;
-            s.index = side;
-            s.kcp = kcp_create(1, &s);
-            const Preset& p = config.preset;
-            kcp_set_nodelay(s.kcp, p.nodelay, p.interval, p.resend, p.nc);
-            kcp_set_window(s.kcp, config.window, config.window);
-            kcp_set_mtu(s.kcp, config.mtu);
-            kcp_set_output(s.kcp, &Link::output);
-            s.kcp->send_unacked = s.kcp->send_next = s.kcp->recv_next = config.first_sequence;
-            Rng sizes(config.seed * 31 + (uint64_t)side + 7);
-            s.total = side == 0 || config.messages_back < 0 ? config.messages : config.messages_back;
-            for (int i = 0; i < s.total; ++i)
-                s.stream.sizes.push_back(sizes.range(0, config.size_max));
+    explicit Link(const Config& c) : config_(c), state_(c.seed), now_(c.clock_start) {
+        for (int i = 0; i < 2; ++i) {
+            KcpControl* k = kcp_[i] = kcp_create(1, this);
+            kcp_set_nodelay(k, c.preset.nodelay, c.preset.interval, c.preset.resend, c.preset.nc);
+            kcp_set_window(k, c.window, c.window);
+            kcp_set_mtu(k, c.mtu);
+            kcp_set_output(k, i == 0 ? &Link::output<0> : &Link::output<1>);
+            k->send_unacked = k->send_next = k->recv_next = c.first_sequence;
+            streams_[i].total = i == 0 || c.messages_back < 0 ? c.messages : c.messages_back;
+            uint64_t saved = state_;
+            state_ = c.seed * 31 + (uint64_t)i + 7;
+            for (int m = 0; m < streams_[i].total; ++m)
+                streams_[i].sizes.push_back(range(0, c.size_max));
+            state_ = saved;
         }
         buffer_.resize(200000);
     }
     ~Link() {
-        kcp_release(sides_[0].kcp);
-        kcp_release(sides_[1].kcp);
+        kcp_release(kcp_[0]);
+        kcp_release(kcp_[1]);
     }
     Link(const Link&) = delete;
     Link& operator=(const Link&) = delete;
 
-    KcpControl* engine(int side) const { return sides_[side].kcp; }
-    const Stream& stream(int side) const { return sides_[side].stream; }
+    KcpControl* engine(int side) const { return kcp_[side]; }
+    const Stream& stream(int side) const { return streams_[side]; }
     uint32_t now() const { return now_; }
     uint32_t elapsed() const { return now_ - config_.clock_start; }
+    bool complete() const { return streams_[0].delivered == streams_[0].total && streams_[1].delivered == streams_[1].total; }
+    bool faulty() const { return !streams_[0].error.empty() || !streams_[1].error.empty(); }
 
-    // Runs until both streams are delivered, a fault is seen or the time limit passes.
-    // True when every message arrived exactly once, in order, intact.
+    // True when every message arrived exactly once, in order, intact, in time.
     bool run() {
-        while (elapsed() < config_.time_limit) {
+        while (elapsed() < config_.time_limit && !faulty() && !complete())
             step();
-            if (!sides_[0].stream.error.empty() || !sides_[1].stream.error.empty())
-                return false;
-            if (complete())
-                break;
-        }
-        // A little more time catches duplicates that straggle in after the last message.
-        for (int i = 0; i < 200 && complete(); ++i)
+        for (int i = 0; i < 200 && complete(); ++i)  // duplicates straggling in after the last message
             step();
-        return complete() && sides_[0].stream.error.empty() && sides_[1].stream.error.empty();
-    }
-
-    bool complete() const {
-        return sides_[0].stream.delivered == sides_[0].total && sides_[1].stream.delivered == sides_[1].total;
+        return complete() && !faulty();
     }
 
     // One virtual millisecond: deliver what is due, feed senders, update, drain.
     void step() {
-        deliver_due();
-        for (Side& s : sides_)
-            feed(s);
-        for (Side& s : sides_)
-            kcp_update(s.kcp, now_);
-        for (int side = 0; side < 2; ++side)
-            drain(sides_[side], sides_[1 - side].stream);
+        while (!in_flight_.empty() && in_flight_.begin()->first.first <= elapsed()) {
+            const std::pair<int, std::string>& d = in_flight_.begin()->second;
+            if (int rc = kcp_input(kcp_[d.first], d.second.data(), (long)d.second.size()))
+                streams_[1 - d.first].error = "kcp_input refused a datagram: " + std::to_string(rc);
+            in_flight_.erase(in_flight_.begin());
+        }
+        for (int i = 0; i < 2; ++i)
+            feed(i);
+        for (KcpControl* k : kcp_)
+            kcp_update(k, now_);
+        for (int i = 0; i < 2; ++i)
+            drain(kcp_[1 - i], streams_[i]);
         ++now_;
     }
 
 private:
-    struct Side {
-        Link* owner;
-        int index;
-        KcpControl* kcp;
-        Stream stream;
-        int total;
-    };
-    struct Datagram {
-        int to;
-        std::vector<char> bytes;
-    };
+    // splitmix64: small, seedable and identical on every platform.
+    uint64_t next() {
+        uint64_t z = (state_ += 0x9e3779b97f4a7c15ull);
+        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+        z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+        return z ^ (z >> 31);
+    }
+    uint32_t range(uint32_t lo, uint32_t hi) { return lo + (uint32_t)(next() % ((uint64_t)hi - lo + 1)); }
+    bool chance(double percent) { return (double)(next() % 1000000) < percent * 10000.0; }
+    static char byte(uint32_t n, uint32_t i) {
+        uint32_t x = n * 2654435761u ^ (i * 40503u + 0x5bd1u);
+        return (char)(x ^ (x >> 13) ^ (x >> 7));
+    }
 
+    template <int Side>
     static int output(const char* data, int length, KcpControl*, void* user) {
-        Side* side = static_cast<Side*>(user);
-        side->owner->transmit(*side, data, length);
+        Link* self = (Link*)user;
+        for (int at = 0; at + KCP_HEADER_SIZE <= length;) {
+            uint32_t len;
+            memcpy(&len, data + at + 20, 4);
+            self->streams_[Side].data_segments_out += (unsigned char)data[at + 4] == KCP_CMD_DATA;
+            at += KCP_HEADER_SIZE + (int)len;
+        }
+        if (self->chance(self->config_.loss))
+            return 0;
+        for (int copies = self->chance(self->config_.duplicate) ? 2 : 1; copies > 0; --copies) {
+            uint64_t at = self->now_ + self->range(self->config_.delay_min, self->config_.delay_max) - self->config_.clock_start;
+            // Ordered by delivery time, then by the order sent.
+            self->in_flight_.emplace(std::make_pair(at, self->serial_++), std::make_pair(1 - Side, std::string(data, (size_t)length)));
+        }
         return 0;
     }
 
-    void transmit(Side& from, const char* data, int length) {
-        for (int off = 0; off + KCP_HEADER_SIZE <= length;) {
-            uint32_t len;
-            memcpy(&len, data + off + 20, 4);
-            if ((unsigned char)data[off + 4] == KCP_CMD_DATA)
-                from.stream.data_segments_out++;
-            off += KCP_HEADER_SIZE + (int)len;
-        }
-        if (rng_.chance(config_.loss))
-            return;
-        int copies = rng_.chance(config_.duplicate) ? 2 : 1;
-        for (int i = 0; i < copies; ++i) {
-            uint32_t at = now_ + rng_.range(config_.delay_min, config_.delay_max);
-            Datagram d{1 - from.index, std::vector<char>(data, data + length)};
-            // Ordered by delivery time, then by the order sent.
-            in_flight_.emplace(std::make_pair((uint64_t)(at - config_.clock_start), serial_++), std::move(d));
-        }
-    }
-
-    void deliver_due() {
-        uint64_t t = elapsed();
-        while (!in_flight_.empty() && in_flight_.begin()->first.first <= t) {
-            Datagram d = std::move(in_flight_.begin()->second);
-            in_flight_.erase(in_flight_.begin());
-            int rc = kcp_input(sides_[d.to].kcp, d.bytes.data(), (long)d.bytes.size());
-            if (rc != 0)
-                sides_[d.to].stream.error = "kcp_input refused a datagram: " + std::to_string(rc);
-        }
-    }
-
-    void feed(Side& s) {
-        Stream& st = s.stream;
-        while (st.queued < s.total && (int)s.kcp->send_queue_count < config_.queue_limit) {
-            if (config_.send_every > 0 && elapsed() < (uint32_t)st.queued * config_.send_every)
-                break;
-            uint32_t n = (uint32_t)st.queued;
-            uint32_t size = st.sizes[n];
-            std::vector<char> message(size);
+    void feed(int side) {
+        Stream& st = streams_[side];
+        while (st.queued < st.total && (int)kcp_[side]->send_queue_count < config_.queue_limit &&
+               elapsed() >= (uint32_t)st.queued * config_.send_every) {
+            uint32_t n = (uint32_t)st.queued, size = st.sizes[n];
             for (uint32_t i = 0; i < size; ++i)
-                message[i] = message_byte(n, i);
-            if (kcp_send(s.kcp, message.data(), (int)size) != (int)size) {
+                buffer_[i] = byte(n, i);
+            if (kcp_send(kcp_[side], buffer_.data(), (int)size) != (int)size) {
                 st.error = "kcp_send refused message " + std::to_string(n);
                 return;
             }
@@ -219,38 +158,28 @@ private:
         }
     }
 
-    // Takes every whole message out of receiver and checks it against the sender's stream.
-    void drain(Side& receiver, Stream& sent) {
-        for (;;) {
-            int size = kcp_recv(receiver.kcp, buffer_.data(), (int)buffer_.size());
-            if (size < 0)
-                return;
-            uint32_t n = (uint32_t)sent.delivered;
-            if ((int)n >= sent.queued) {
-                sent.error = "message delivered that was never sent (or twice)";
-                return;
-            }
-            if ((uint32_t)size != sent.sizes[n]) {
-                sent.error = "message " + std::to_string(n) + " has the wrong size";
+    // Takes every whole message out of the receiver and checks it against what was sent.
+    void drain(KcpControl* receiver, Stream& sent) {
+        for (int size; (size = kcp_recv(receiver, buffer_.data(), (int)buffer_.size())) >= 0; sent.delivered++) {
+            uint32_t n = (uint32_t)sent.delivered, i = 0;
+            while (i < (uint32_t)size && n < (uint32_t)sent.queued && buffer_[i] == byte(n, i))
+                ++i;
+            if (n >= (uint32_t)sent.queued || (uint32_t)size != sent.sizes[n] || i != (uint32_t)size) {
+                sent.error = "message " + std::to_string(n) + " never sent, of the wrong size, corrupted or out of order";
                 return;
             }
-            for (uint32_t i = 0; i < (uint32_t)size; ++i)
-                if (buffer_[i] != message_byte(n, i)) {
-                    sent.error = "message " + std::to_string(n) + " is corrupted or out of order";
-                    return;
-                }
             sent.latency.push_back(now_ - sent.sent_at[n]);
             sent.bytes += (uint32_t)size;
-            sent.delivered++;
         }
     }
 
     Config config_;
-    Rng rng_;
+    uint64_t state_;
     uint32_t now_;
     uint64_t serial_ = 0;
-    Side sides_[2];
-    std::map<std::pair<uint64_t, uint64_t>, Datagram> in_flight_;
+    KcpControl* kcp_[2];
+    Stream streams_[2];
+    std::map<std::pair<uint64_t, uint64_t>, std::pair<int, std::string>> in_flight_;  // to side, bytes
     std::vector<char> buffer_;
 };
 
