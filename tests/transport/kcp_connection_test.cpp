@@ -11,6 +11,7 @@
 
 #include "kcp.h"
 #include "kcp_frame.h"
+#include "kcp_session.h"
 #include "support/Net.h"
 #include "transport.h"
 
@@ -304,6 +305,30 @@ TEST_F(Kcp, ClientHoldsEarlyDataUntilTheConnectResultInArrivalOrder) {
     ASSERT_TRUE(Until([&] { return o.ev.size() >= 5; }));
     For(30);
     EXPECT_EQ(o.Seen(), "c0no error,r0frame-1,r2raw-1,r0frame-2,r1after,");
+}
+
+// Empty frames are nothing to hold or show; a held entry counts what it costs,
+// so a flood of tiny frames meets the bound as surely as big ones.
+TEST_F(Kcp, ClientHoldsNoEmptyFrameAndCountsEachHeldEntry) {
+    HandPeer& server = Announced();
+    Log& o = owners.back();
+    For(30);
+    const int64_t before = kcp_client_held_bytes(o.client);
+    std::string empty, tiny;
+    for (int i = 0; i < 2000; ++i)
+        empty += Frame(FRAME_DATA, "");
+    for (int i = 0; i < 100; ++i)
+        tiny += Frame(FRAME_DATA, "t");
+    server.Send(empty);
+    For(50);
+    EXPECT_EQ(kcp_client_held_bytes(o.client), before);
+    server.Send(tiny);
+    For(50);
+    EXPECT_EQ(kcp_client_held_bytes(o.client), before + 100 * (1 + KCP_PENDING_ENTRY_COST));
+    server.Message(MSG_WELCOME, "");
+    ASSERT_TRUE(Until([&] { return o.ev.size() == 101; }));
+    For(30);
+    EXPECT_EQ(o.ev.size(), 101u);
 }
 
 TEST_F(Kcp, ClientDropsAServerThatBreaksTheProtocol) {

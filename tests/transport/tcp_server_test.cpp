@@ -21,6 +21,7 @@ struct Server {
     std::vector<TCPCLIENT> handles;  // handles[i] is the accepted end of peers[i]
     std::vector<int> peers;
     std::map<TCPCLIENT, std::string> got;
+    int empty = 0;  // receive callbacks that carried nothing
     TCPCLIENT close_on_recv = nullptr;
     bool destroy_on_recv = false;
     TCPSERVER server = tcp_server_create();
@@ -33,6 +34,7 @@ struct Server {
         tcp_server_set_recv_cb(server, [](TCPCLIENT c, const char* d, int n, void* u) {
             Server* s = (Server*)u;
             s->got[c].append(d, (size_t)n);
+            s->empty += n == 0;
             tcp_client_close(c == s->close_on_recv ? c : nullptr);
             if (s->destroy_on_recv)
                 tcp_server_destroy(s->server), s->server = nullptr;
@@ -54,6 +56,33 @@ struct Server {
 };
 
 }  // namespace
+
+// A read that drained exactly a whole buffer is followed by libuv's empty
+// read: nothing arrived, so nothing is handed on.
+TEST(TcpServer, ReadsOfExactlyAWholeBufferBringNoEmptyReceive) {
+    Server s;
+    s.Connect(1);
+    for (size_t n : {65536, 131072, 1000}) {
+        const size_t want = s.got[s.handles[0]].size() + n;
+        ASSERT_TRUE(SendAll(s.peers[0], std::string(n, 'b')));
+        ASSERT_TRUE(s.Until([&] { return s.got[s.handles[0]].size() == want; }));
+    }
+    EXPECT_EQ(s.empty, 0);
+}
+
+// A peer that never reads meets a bound on what is queued for it, with its own code and text.
+TEST(TcpServer, SendsToAPeerThatDoesNotReadAreBounded) {
+    Server s;
+    s.Connect(1);
+    const std::string chunk(1 << 20, 'q');
+    int rc = 0, sends = 0;
+    while (sends++ < 200 && (rc = tcp_client_send(s.handles[0], chunk.data(), (int)chunk.size())) > 0)
+        tcp_server_run(s.server, NET_RUN_NOWAIT);
+    EXPECT_EQ(rc, NET_ERR_QUEUE_FULL);
+    EXPECT_STREQ(net_last_error(), "tcp client send queue is full (the peer is not reading)");
+    EXPECT_LE(tcp_client_queued_bytes(s.handles[0]), NET_MAX_QUEUED_BYTES);
+    EXPECT_GT(tcp_client_queued_bytes(s.handles[0]), NET_MAX_QUEUED_BYTES - 2 * (int)chunk.size());
+}
 
 TEST(TcpServer, DataGoesWithItsConnectionAndABusyPortIsRefused) {
     Server s;
