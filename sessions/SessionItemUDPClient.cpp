@@ -77,6 +77,9 @@ void SessionItemUDPClient::Close() {
 }
 
 bool SessionItemUDPClient::Send(const QByteArray& data) {
+    // The socket of a failed start may still exist, and a send would bind it anywhere.
+    if (!open_)
+        return Fail("udp client is not open");
     if (udp_client_send(endpoint_, data.constData(), data.size(), (const struct sockaddr*)&remote_) > 0)
         return true;
     return Fail(QString::fromUtf8(net_last_error()));

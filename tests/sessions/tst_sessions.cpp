@@ -288,6 +288,8 @@ private slots:
         QVERIFY(!session.Start("127.0.0.1", 9, "127.0.0.1", holder.Port(), false, ""));
         QCOMPARE(session.GetLastError(), QString::fromUtf8(net_last_error()));
         QVERIFY(session.GetLastError().contains("address already in use"));
+        bool got = true;
+        QVERIFY(!session.Send("lost") && (holder.Receive(&got, 50), !got));  // a failed start sends nothing
         const int status = testnet::RunInNamespace([] {
             const quint16 port = testnet::FreeUdpPort("0.0.0.0");
             SessionItemUDPClient session("UDP");  // no interface here holds 10.9.8.7: the join fails
