@@ -285,7 +285,7 @@ private slots:
         QCOMPARE(session.GetLastError(), QString("invalid local address not.an.ip"));
         QVERIFY(!session.Send("lost"));
         testnet::UdpPeer holder;
-        QVERIFY(!session.Start("127.0.0.1", 9, "127.0.0.1", holder.Port(), false, ""));
+        QVERIFY(!session.Start("127.0.0.1", holder.Port(), "127.0.0.1", holder.Port(), false, ""));
         QCOMPARE(session.GetLastError(), QString::fromUtf8(net_last_error()));
         QVERIFY(session.GetLastError().contains("address already in use"));
         bool got = true;
