@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds one fuzz target with clang (libFuzzer, AddressSanitizer,
 # UndefinedBehaviorSanitizer) and runs it for a bounded time on its committed
-# seed corpus (corpus/<target>/). Any finding fails. Exits 77 (skipped) when
-# clang's libFuzzer is missing.
+# seed corpus (corpus/<target>/). Any finding fails (exit 1: libFuzzer's own
+# code, 77, would read as skipped). Exits 77 (skipped) when clang's libFuzzer
+# is missing.
 # Usage: run_fuzz.sh <target> <source dir> <work dir> [seconds]
 #   targets: kcp (the engine), frames (the control-frame reader),
 #            peers (a KCP client and server connections), text (hex, CRC, encodings)
@@ -42,4 +43,5 @@ export ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:halt_on_error=1"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 export XDG_CONFIG_HOME="$out/xdg"
 "$out/${target}_fuzz" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len="$max_len" \
+    -error_exitcode=1 -timeout_exitcode=1 \
     -artifact_prefix="$out/" -print_final_stats=1 "$out/new" "$src/tests/fuzz/corpus/$target"
