@@ -2,7 +2,7 @@
 # run under AddressSanitizer and UndefinedBehaviorSanitizer, so only the plain
 # build registers them: 90 s of fuzzing in all.
 if(NOT MAROVENT_SANITIZE)
-    foreach(run kcp:30 frames:20 peers:25)
+    foreach(run kcp:30 frames:20 peers:25 text:15)
         string(REPLACE ":" ";" run ${run})
         list(GET run 0 target)
         list(GET run 1 seconds)
