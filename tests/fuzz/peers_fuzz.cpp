@@ -1,12 +1,9 @@
-// libFuzzer target for KCP connections fed by a hostile peer, without
-// sockets: an outgoing client left handshaking as a start leaves it, and two
-// connections of a KCP server, handed to the server's own TCP and datagram
-// handlers as its listener and UDP group would (so the server's source is
-// compiled in here). The input: mode, the server's held limit, a mask of the
-// callbacks that stop their connection, then operations (control bytes or a
-// datagram for one of the three, runs, stops, each repeated up to 128 times). After each operation the
-// client's held entries agree with its counter and stay within its bound,
-// and the server holds no more than its limit.
+// libFuzzer target for KCP connections fed by a hostile peer, without sockets:
+// a client left handshaking as a start leaves it, and two connections handed
+// to a KCP server's own TCP and datagram handlers (its source is compiled in).
+// Input: mode, held limit, a mask of the callbacks that stop their peer, then
+// operations; after each, the client's held entries match its counter and stay
+// within its bound, and the server within its limit.
 #include <stdlib.h>
 
 #include <algorithm>
@@ -27,14 +24,10 @@ uint32_t Take(int bytes) {  // little-endian; zeros past the end
     return v;
 }
 
-void MaybeStop(KCPCLIENT k) {
+void MaybeStop(void* k) {
     if (g_mask >> (g_calls++ % 8) & 1)
-        kcp_client_stop(k);
+        kcp_client_stop((KCPCLIENT)k);
 }
-void ClientConnected(int, const char*, void* user) { MaybeStop((KCPCLIENT)user); }
-void ClientReceived(const char*, int, int, void* user) { MaybeStop((KCPCLIENT)user); }
-void PeerEvent(KCPCLIENT k, void*) { MaybeStop(k); }
-void PeerReceived(KCPCLIENT k, const char*, int, int, void*) { MaybeStop(k); }
 
 }  // namespace
 
@@ -47,53 +40,42 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     g_calls = 0;
     KCPServer* server = kcp_server_create(mode);
     kcp_server_set_held_limit(server, limit);
-    kcp_server_set_connect_cb(server, PeerEvent);
-    kcp_server_set_disconnect_cb(server, PeerEvent);
-    kcp_server_set_recv_cb(server, PeerReceived);
-    KCPCLIENT peer[3];
-    TCPCLIENT tcp[3] = {};
-    UDPCLIENT udp[3] = {};
-    for (int i = 0; i < 3; ++i) {
-        peer[i] = kcp_client_create(mode);
-        if (i == 0) {
-            peer[0]->state = KCP_CONNECTING;
-            kcp_client_set_connect_cb(peer[0], ClientConnected);
-            kcp_client_set_recv_cb(peer[0], ClientReceived);
-            kcp_client_set_user_data(peer[0], peer[0]);
-            continue;
-        }
-        tcp[i] = tcp_client_create();
-        udp[i] = udp_client_create();
+    kcp_server_set_connect_cb(server, [](KCPCLIENT k, void*) { MaybeStop(k); });
+    kcp_server_set_disconnect_cb(server, [](KCPCLIENT k, void*) { MaybeStop(k); });
+    kcp_server_set_recv_cb(server, [](KCPCLIENT k, const char*, int, int, void*) { MaybeStop(k); });
+    KCPCLIENT peer[3] = {kcp_client_create(mode), kcp_client_create(mode), kcp_client_create(mode)};
+    TCPCLIENT tcp[3] = {nullptr, tcp_client_create(), tcp_client_create()};
+    UDPCLIENT udp[3] = {nullptr, udp_client_create(), udp_client_create()};
+    for (int i = 1; i < 3; ++i) {
         tcp_client_set_user_data(tcp[i], peer[i]);
         net__kcp_session_attach(peer[i], server, tcp[i], udp[i]);
         server->connections.insert(peer[i]);
         server->by_endpoint[udp[i]] = peer[i];
     }
-    struct sockaddr_in from = {};
-    from.sin_family = AF_INET;
-    from.sin_port = htons(9);
-    from.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const struct sockaddr* sender = (const struct sockaddr*)&from;
+    peer[0]->state = KCP_CONNECTING;
+    kcp_client_set_user_data(peer[0], peer[0]);
+    kcp_client_set_connect_cb(peer[0], [](int, const char*, void* k) { MaybeStop(k); });
+    kcp_client_set_recv_cb(peer[0], [](const char*, int, int, void* k) { MaybeStop(k); });
+    const struct sockaddr_in sender = {AF_INET, htons(9), {htonl(INADDR_LOOPBACK)}, {}};
+    const struct sockaddr* from = (const struct sockaddr*)&sender;
     for (int op = 0; op < 400 && g_left > 0; ++op) {
         const uint32_t code = Take(1);  // modulo 3: which one; then modulo 4: what; then log2 of the repeats
         const int i = (int)(code % 3), what = (int)(code / 3 % 4);
         std::string d(what < 2 ? std::min<size_t>(Take(2) % 2048, g_left) : 0, '\0');
         for (char& c : d)
             c = (char)Take(1);
+        const char* p = d.data();
         const int n = (int)d.size();
-        for (int repeat = 1 << (code / 12 % 8); repeat > 0; --repeat) {
-            const bool open = i == 0 || server->connections.count(peer[i]) != 0;
-            if (what == 0 && i == 0)
-                net__kcp_session_tcp_data(peer[0], d.data(), n);
-            else if (what == 0 && open)
-                on_tcp_data(tcp[i], d.data(), n, server);
-            else if (what == 1 && i == 0)
-                net__kcp_session_datagram(peer[0], d.data(), n, sender);
-            else if (what == 1 && open)
-                on_datagram(udp[i], d.data(), n, sender, server);
+        for (int repeat = 1 << (code / 12 % 8); repeat > 0; --repeat) {  // checked after each
+            if (what < 2 && i > 0 && server->connections.count(peer[i]) == 0)
+                break;
+            if (what == 0)
+                i == 0 ? net__kcp_session_tcp_data(peer[0], p, n) : on_tcp_data(tcp[i], p, n, server);
+            else if (what == 1)
+                i == 0 ? net__kcp_session_datagram(peer[0], p, n, from) : on_datagram(udp[i], p, n, from, server);
             else if (what == 2)
                 kcp_client_run(peer[0], NET_RUN_NOWAIT), kcp_server_run(server, NET_RUN_NOWAIT);
-            else if (what == 3 && open)
+            else if (i == 0 || server->connections.count(peer[i]) != 0)  // a stop; the client starts over
                 kcp_client_stop(peer[i]), peer[0]->state = i == 0 ? KCP_CONNECTING : peer[0]->state;
             size_t held = 0;
             for (const KcpDelivery& entry : peer[0]->pending)
@@ -105,7 +87,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     kcp_client_destroy(peer[0]);
     kcp_server_destroy(server);
-    tcp_client_destroy(tcp[1]);
-    tcp_client_destroy(tcp[2]);
+    tcp_client_destroy(tcp[1]), tcp_client_destroy(tcp[2]);
     return 0;
 }
