@@ -19,7 +19,10 @@
 
 // Bytes a client keeps for the owner before the handshake finishes; a peer
 // that sends more is treated as broken rather than allowed to exhaust memory.
+// A test build may lower it to reach it quickly.
+#ifndef KCP_MAX_PENDING_BYTES
 #define KCP_MAX_PENDING_BYTES (64 * 1024 * 1024)
+#endif
 // What one held entry costs beyond its payload (the queue's slot, the copy's
 // allocation), counted against that bound.
 #define KCP_PENDING_ENTRY_COST 64
