@@ -25,6 +25,20 @@ private slots:
         QVERIFY(pty.ReadFar(9, 200) == bytes);  // no CR-NL on output, no echo
     }
 
+    // The formats a pseudo-terminal cannot take, checked on the line alone.
+    void lineFormats() {
+        const struct { uint32_t parity, bits, stop; unsigned cflag; } rows[] = {
+            {SERIAL_PARITY_ODD, 7, SERIAL_STOPBITS_ONE, CS7 | PARENB | PARODD},
+            {SERIAL_PARITY_EVEN, 6, SERIAL_STOPBITS_TWO, CS6 | PARENB | CSTOPB},
+            {SERIAL_PARITY_MARK, 5, SERIAL_STOPBITS_ONE_POINT_FIVE, CS5 | PARENB | CMSPAR | PARODD | CSTOPB},
+            {SERIAL_PARITY_SPACE, 8, SERIAL_STOPBITS_ONE, CS8 | PARENB | CMSPAR}};
+        for (const auto& r : rows) {
+            struct termios2 line;
+            QVERIFY(SerialLineBuild(&line, 9600, r.parity, r.bits, r.stop));
+            QCOMPARE(line.c_cflag & kSerialFormatBits, r.cflag);
+        }
+    }
+
     void portRefusesMissingHeldOrUntakenPortsAndClosesOnALostFarEnd() {
         PtyPair pty;
         const char* path = pty.Path().c_str();

@@ -177,6 +177,7 @@ private slots:
         row("127.0.0.1", 70000, AddressRole::Remote, "invalid remote port 70000");
         row("127.0.0.1", 0, AddressRole::Target, "invalid remote port 0");
         row("0.0.0.0", 0, AddressRole::Local, "");
+        row("127.0.0.1", 65535, AddressRole::Target, "");
     }
 
     void addressPath() {
