@@ -173,7 +173,7 @@ public:
         return com->IsOpen() && com->IsDeviceOpen();
     }
 
-    static const SessionKind kinds[6];
+    static const SessionKind kinds[];
 };
 
 namespace {

@@ -46,11 +46,11 @@ QStringList Stored(bool withPortName = true) {
     return entries;
 }
 
-const QStringList kUdpFields = {"ipLineEdit", "10.0.0.9", "portLineEdit", "007", "localIPLineEdit", "10.0.0.8",
+const QStringList kUdpFields = {"ipLineEdit", "127.0.0.9", "portLineEdit", "007", "localIPLineEdit", "127.0.0.8",
                                 "localPortLineEdit", "0100", "multicastIpLineEdit", "239.1.2.3",
-                                "multicastPortLineEdit", "60000", "interfaceLineEdit", "10.0.0.7"};
-const QStringList kUdpStored = {"INTERFACE_IP=10.0.0.7", "MULTICAST_IP=239.1.2.3", "MULTICAST_PORT=60000",
-                                "UDPCLIENT_IP=10.0.0.9", "UDPCLIENT_PORT=7", "UDPLOCAL_IP=10.0.0.8",
+                                "multicastPortLineEdit", "60000", "interfaceLineEdit", "127.0.0.7"};
+const QStringList kUdpStored = {"INTERFACE_IP=127.0.0.7", "MULTICAST_IP=239.1.2.3", "MULTICAST_PORT=60000",
+                                "UDPCLIENT_IP=127.0.0.9", "UDPCLIENT_PORT=7", "UDPLOCAL_IP=127.0.0.8",
                                 "UDPLOCAL_PORT=100"};
 
 }  // namespace
@@ -66,8 +66,8 @@ private slots:
         QTest::addColumn<QStringList>("stored");
         QTest::addColumn<QString>("getters");
         QTest::newRow("tcp server, letters dropped")
-            << "TCP Server" << QStringList{"ipLineEdit", "10.1.2.3", "portLineEdit", "0x07"} << "confirmButton"
-            << QStringList{"TCPSERVER_IP=10.1.2.3", "TCPSERVER_PORT=7"} << "10.1.2.3|7|-1";
+            << "TCP Server" << QStringList{"ipLineEdit", "127.1.2.3", "portLineEdit", "0x07"} << "confirmButton"
+            << QStringList{"TCPSERVER_IP=127.1.2.3", "TCPSERVER_PORT=7"} << "127.1.2.3|7|-1";
         QTest::newRow("kcp server, stored mode out of range")
             << "KCP Server" << QStringList{"key:KCPSERVER_MODE", "7"} << "confirmButton"
             << QStringList{"KCPSERVER_IP=127.0.0.1", "KCPSERVER_MODE=0", "KCPSERVER_PORT=5555"} << "127.0.0.1|5555|0";
@@ -83,9 +83,9 @@ private slots:
                                             "COM_PARITY=4", "COM_RTS=0", "COM_STOPBITS=2"}
                              << "ttyS9|115200|4|5|2|0|1";
         QTest::newRow("udp") << "UDP" << kUdpFields << "confirmButton" << kUdpStored
-                             << "0|10.0.0.9|7|10.0.0.8|100|10.0.0.7";
+                             << "0|127.0.0.9|7|127.0.0.8|100|127.0.0.7";
         QTest::newRow("udp group") << "UDP" << kUdpFields + QStringList{"multicastButton", ""} << "confirmButton1"
-                                   << kUdpStored << "1|239.1.2.3|60000|0.0.0.0|60000|10.0.0.7";
+                                   << kUdpStored << "1|239.1.2.3|60000|0.0.0.0|60000|127.0.0.7";
     }
     void storesAndRestores() {
         QFETCH(QString, kind);
