@@ -20,8 +20,19 @@ int net__fail_uv(int code, int uv_code);
 uv_loop_t* net__loop_new(void);
 // Lets pending closes finish (UV_RUN_DEFAULT), closes and frees the loop.
 void net__loop_free(uv_loop_t* loop);
-// uv_run in the library's run mode convention.
+// uv_run in the library's run mode convention; a non-waiting run repeats
+// libuv's pass while the loop has more ready and the run's share lasts.
 void net__loop_run(uv_loop_t* loop, int mode);
+// Starts a new round of the idle gate (net_run_budget does, once per tick).
+void net__gate_new_round(void);
+
+// Every public run brackets its work with enter and leave; the outermost pair
+// takes a share of the round's budget (see net_run_budget).
+void net__budget_enter(void);
+void net__budget_leave(void);
+// Whether the current run may go on taking; false also marks it as leaving
+// work over. Always true outside a run.
+bool net__budget_left(void);
 
 // A receive buffer reused from read to read: kept when libuv suggests the same
 // size again, otherwise replaced by one of the suggested size.

@@ -6,8 +6,11 @@
 // epoll descriptor is therefore also watched by one library-wide epoll set: a
 // single wait on that set per round tells which loops have ready sockets, and
 // a non-blocking run of a loop that has none, and no work queued inside libuv,
-// is skipped. A round begins when some loop is asked to run a second time,
-// so one window tick costs one wait however many loops it visits.
+// is skipped. A round begins with net_run_budget, or when some loop is asked
+// to run a second time, so one window tick costs one wait however many loops
+// it visits. The same set is the wake descriptor: it polls readable while any
+// loop has a ready socket.
+#include <poll.h>
 #include <stddef.h>
 #include <pthread.h>
 #include <stdlib.h>
@@ -45,6 +48,7 @@ struct Gate {
     uint64_t generation = 1;
     uint64_t round = 1;
     int members = 0;
+    bool refresh_due = false;  // a round was begun from outside: ask the set afresh
     std::vector<struct epoll_event> events;
 
     ~Gate() {
@@ -78,20 +82,9 @@ bool gate_watches(const GatedLoop* gated) {
     return gated->watched_generation == g_gate.generation && g_gate.epoll_fd >= 0;
 }
 
-// libuv's own queues (both representations keep an empty queue pointing at itself).
-bool queue_empty(void* queue) {
-    return *(void**)queue == queue;
-}
-
-// Work libuv has queued for its next iteration: completions fed to the
-// pending queue, watchers not yet given to epoll, handles waiting to close.
-bool has_deferred_work(uv_loop_t* loop) {
-    return !queue_empty(&loop->pending_queue) || !queue_empty(&loop->watcher_queue) ||
-           loop->closing_handles != nullptr;
-}
-
 void gate_refresh() {
     ++g_gate.round;
+    g_gate.refresh_due = false;
     if (g_gate.members <= 0)
         return;
     g_gate.events.resize((size_t)g_gate.members);
@@ -101,14 +94,30 @@ void gate_refresh() {
 }
 
 bool gate_should_run(GatedLoop* gated) {
+    uv_loop_t* loop = &gated->loop;
+    // No active handle, request or close: a run could only read the clock.
+    if (!uv_loop_alive(loop))
+        return false;
     if (!gate_watches(gated))
         return true;
-    if (gated->asked_round == g_gate.round)
+    if (g_gate.refresh_due || gated->asked_round == g_gate.round)
         gate_refresh();
     gated->asked_round = g_gate.round;
-    if (gated->ready_round == g_gate.round || has_deferred_work(&gated->loop))
+    // libuv answers 0 when it has work queued for its next pass (completions,
+    // watchers not yet given to epoll, closes): never skip that loop.
+    if (gated->ready_round == g_gate.round || uv_backend_timeout(loop) == 0)
         return true;
     return g_gate.round - gated->last_run_round >= kForcedRunRounds;
+}
+
+// Whether another pass would find something: queued work or a ready socket.
+bool has_more(uv_loop_t* loop) {
+    if (!uv_loop_alive(loop))
+        return false;
+    if (uv_backend_timeout(loop) == 0)
+        return true;
+    struct pollfd ready = {uv_backend_fd(loop), POLLIN, 0};
+    return poll(&ready, 1, 0) > 0;
 }
 
 }  // namespace
@@ -148,8 +157,27 @@ void net__loop_free(uv_loop_t* loop) {
 
 void net__loop_run(uv_loop_t* loop, int mode) {
     GatedLoop* gated = gated_of(loop);
-    if (mode != NET_RUN_ONCE && !gate_should_run(gated))
+    if (mode == NET_RUN_ONCE) {
+        gated->last_run_round = g_gate.round;
+        uv_run(loop, UV_RUN_ONCE);
+        return;
+    }
+    if (!gate_should_run(gated))
         return;
     gated->last_run_round = g_gate.round;
-    uv_run(loop, mode == NET_RUN_ONCE ? UV_RUN_ONCE : UV_RUN_NOWAIT);
+    // libuv reads a ready socket at most 32 times per pass; one pass per tick
+    // would leave a busy link to the kernel's buffer.
+    net__budget_enter();
+    uv_run(loop, UV_RUN_NOWAIT);
+    while (has_more(loop) && net__budget_left())
+        uv_run(loop, UV_RUN_NOWAIT);
+    net__budget_leave();
+}
+
+void net__gate_new_round(void) {
+    g_gate.refresh_due = true;
+}
+
+int net_wake_fd(void) {
+    return gate_open() ? g_gate.epoll_fd : -1;
 }

@@ -51,6 +51,10 @@ struct sockaddr;
 #define NET_RUN_NOWAIT 0
 #define NET_RUN_ONCE   1
 
+// Time one non-waiting run may spend taking what is ready when no round of
+// runs has been set up with net_run_budget.
+#define NET_RUN_SLICE_US 5000
+
 /* ---- Opaque handles ----------------------------------------------------- */
 
 typedef struct tcp_client_s* TCPCLIENT;  // outgoing client, or a connection a TCP server accepted
@@ -98,6 +102,21 @@ int net_ip_to_addr(const char* ip, uint16_t port, struct sockaddr* out);
 
 // The text of the last failure; "" before any. Always a static text.
 const char* net_last_error(void);
+
+// Begins a round of runs (one tick of the caller) that may spend budget_us
+// microseconds together taking what is ready: socket reads, control frames,
+// KCP messages, data held through a handshake. A non-waiting run keeps taking
+// until nothing more is ready or its share is spent; the share is the round's
+// budget divided by the runs that had work left over in the previous round,
+// and never more than the round has left. Every run still takes at least one
+// pass of its sockets and one frame or message, so none starves. What is left
+// waits, in order, for a later run. 0 ends rounds: each run then has its own
+// NET_RUN_SLICE_US.
+void net_run_budget(int budget_us);
+
+// A descriptor that polls readable while some object's sockets have something
+// to take, for waking the caller's event loop between ticks; -1 when there is none.
+int net_wake_fd(void);
 
 // Rebuilds the interface list; returns the number of records or a negative libuv code.
 int net_interface_refresh(void);
@@ -158,6 +177,9 @@ void udp_client_set_user_data(UDPCLIENT client, void* user);
 // Asks the kernel for a receive buffer of bytes on the open socket (SO_RCVBUF,
 // capped by the system); returns 0 or a negative libuv code.
 int udp_client_set_recv_buffer_size(UDPCLIENT client, int bytes);
+// Datagrams the kernel dropped on the open socket since it opened because its
+// receive buffer was full; a negative code when not open or not known.
+int64_t udp_client_dropped(UDPCLIENT client);
 
 /* ---- KCP client --------------------------------------------------------- */
 // One peer over three channels: frames on a TCP control connection (0), KCP

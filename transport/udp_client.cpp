@@ -1,7 +1,9 @@
 // The UDP endpoint: one bound, broadcast-enabled socket on a private loop, or
 // on its group's loop when a UDP group has taken it in.
+#include <linux/sock_diag.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
 
 #include <new>
 
@@ -244,4 +246,21 @@ int udp_client_set_recv_buffer_size(UDPCLIENT client, int bytes) {
     if (bytes <= 0)
         return UV_EINVAL;
     return uv_recv_buffer_size((uv_handle_t*)&client->socket->handle, &bytes);
+}
+
+int64_t udp_client_dropped(UDPCLIENT client) {
+    if (client == nullptr)
+        return NET_ERR_NULL_HANDLE;
+    if (client->socket == nullptr)
+        return UV_EBADF;
+    uv_os_fd_t fd;
+    int rc = uv_fileno((uv_handle_t*)&client->socket->handle, &fd);
+    if (rc != 0)
+        return rc;
+    // The kernel's per-socket drop counter (what SO_RXQ_OVFL would report with each datagram).
+    uint32_t info[SK_MEMINFO_VARS] = {};
+    socklen_t length = sizeof(info);
+    if (getsockopt(fd, SOL_SOCKET, SO_MEMINFO, info, &length) != 0 || length <= SK_MEMINFO_DROPS * sizeof(uint32_t))
+        return UV_ENOTSUP;
+    return info[SK_MEMINFO_DROPS];
 }
