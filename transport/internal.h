@@ -34,6 +34,11 @@ void net__budget_leave(void);
 // work over. Always true outside a run.
 bool net__budget_left(void);
 
+// Stops or resumes reading a connected TCP client (outgoing or accepted), for
+// a reader that has more in hand than its run may hand over: the kernel holds
+// the rest and the peer is slowed down by TCP itself.
+void net__tcp_client_pause(TCPCLIENT client, bool paused);
+
 // A receive buffer reused from read to read: kept when libuv suggests the same
 // size again, otherwise replaced by one of the suggested size.
 struct net__buffer {

@@ -91,20 +91,29 @@ void clear_pending(KCPCLIENT k) {
     k->pending_bytes = 0;
 }
 
-// The handshake finished on the client side: the result first, then what
-// arrived meanwhile, in arrival order.
-bool finish_client_handshake(KCPCLIENT k) {
-    k->state = KCP_CONNECTED;
-    if (!report_connect(k, 0, kNoError))
-        return false;
+// Hands held data to a connected client's owner, oldest first, while the
+// run's share lasts (at least one entry); the rest waits for the next run.
+bool hand_over_pending(KCPCLIENT k) {
+    unsigned generation = k->generation;
     while (!k->pending.empty()) {
         KcpDelivery delivery = std::move(k->pending.front());
         k->pending.pop_front();
         k->pending_bytes -= delivery.bytes.size() + KCP_PENDING_ENTRY_COST;
-        if (!deliver(k, delivery.bytes.data(), (int)delivery.bytes.size(), (int)delivery.channel))
+        if (k->on_recv != nullptr)
+            k->on_recv(delivery.bytes.data(), (int)delivery.bytes.size(), (int)delivery.channel, k->user);
+        if (!still_ours(k, generation))
             return false;
+        if (!net__budget_left())
+            break;
     }
     return true;
+}
+
+// The handshake finished on the client side: the result first, then what
+// arrived meanwhile, in arrival order.
+bool finish_client_handshake(KCPCLIENT k) {
+    k->state = KCP_CONNECTED;
+    return report_connect(k, 0, kNoError) && hand_over_pending(k);
 }
 
 void close_outgoing(KCPCLIENT k);
@@ -129,12 +138,13 @@ bool deliver(KCPCLIENT k, const char* data, int length, int channel) {
     unsigned generation = k->generation;
     if (k->server_role) {
         net__kcp_server_notify_recv(k->server, k, data, length, channel);
-    } else if (k->state == KCP_CONNECTED) {
+    } else if (k->state == KCP_CONNECTED && k->pending.empty()) {
         if (k->on_recv != nullptr)
             k->on_recv(data, length, channel, k->user);
     } else {
-        // What an entry costs, not only its payload: a flood of tiny frames
-        // must meet the bound as surely as a few big ones.
+        // Held until the handshake finishes, or behind older data not handed
+        // over yet. What an entry costs, not only its payload: a flood of tiny
+        // frames must meet the bound as surely as a few big ones.
         const size_t cost = (size_t)length + KCP_PENDING_ENTRY_COST;
         if (k->pending_bytes + cost > KCP_MAX_PENDING_BYTES) {
             protocol_broken(k);
@@ -171,8 +181,33 @@ bool handle_frame(void* context, unsigned type, const char* payload, uint32_t le
 void read_frames(KCPCLIENT k, const char* data, size_t length) {
     if (k->state == KCP_CLOSED)
         return;
-    if (net__kcp_frames_feed(&k->stream, data, length, handle_frame, k) == KCP_FEED_BROKEN)
+    switch (net__kcp_frames_feed(&k->stream, data, length, handle_frame, k)) {
+    case KCP_FEED_BROKEN:
         protocol_broken(k);
+        break;
+    case KCP_FEED_PAUSED:
+        // Nothing more is read until the frames in hand are handed over.
+        k->frames_paused = true;
+        net__tcp_client_pause(k->tcp, true);
+        break;
+    default:
+        break;
+    }
+}
+
+// Frames a paused reader still holds go first; reading resumes once they are
+// all handed over. False once the object is no longer the caller's to use.
+bool resume_frames(KCPCLIENT k) {
+    if (!k->frames_paused || k->tcp == nullptr)
+        return true;
+    unsigned generation = k->generation;
+    k->frames_paused = false;
+    read_frames(k, nullptr, 0);
+    if (!still_ours(k, generation))
+        return false;
+    if (!k->frames_paused && k->tcp != nullptr)
+        net__tcp_client_pause(k->tcp, false);
+    return true;
 }
 
 void handle_datagram(KCPCLIENT k, const char* data, int length, const struct sockaddr* sender) {
@@ -237,6 +272,9 @@ bool take_messages(KCPCLIENT k, int64_t now) {
             return true;
         if (!handle_message(k, n, now))
             return false;
+        // The rest stays in the engine, in order, for a later run.
+        if ((k->state == KCP_CONNECTED && !k->pending.empty()) || !net__budget_left())
+            return true;
     }
 }
 
@@ -309,6 +347,7 @@ void close_outgoing(KCPCLIENT k) {
     if (k->udp != nullptr)
         udp_client_close(k->udp);
     net__stream_buffer_reset(&k->stream);
+    k->frames_paused = false;
     clear_pending(k);
     k->generation++;
     tcp_ended(k);
@@ -326,6 +365,7 @@ void stop(KCPCLIENT k) {
         udp_client_close(k->udp);
     engine_setup(k);
     net__stream_buffer_reset(&k->stream);
+    k->frames_paused = false;
     clear_pending(k);
     // A server-role connection stays CLOSED: its server removes it.
     if (!k->server_role)
@@ -399,8 +439,15 @@ void run(KCPCLIENT k, int mode) {
             return;
         generation = k->generation;
     }
+    // What was taken earlier and not handed over yet goes before anything new;
+    // until it is all gone nothing new is read or taken, only kept alive.
+    if (k->state == KCP_CONNECTED && !hand_over_pending(k))
+        return;
+    const bool backlog = k->state == KCP_CONNECTED && !k->pending.empty();
+    if (!backlog && !resume_frames(k))
+        return;
     // A server-role connection's sockets run on its server's loops, which the server runs.
-    if (!k->server_role) {
+    if (!backlog && !k->server_role) {
         if (k->tcp != nullptr)
             tcp_client_run(k->tcp, mode);
         if (!still_ours(k, generation))
@@ -413,7 +460,7 @@ void run(KCPCLIENT k, int mode) {
     now = now_ms();
     if (k->engine != nullptr)
         kcp_update(k->engine, (uint32_t)now);
-    if (!take_messages(k, now) || !keep_alive(k, now))
+    if ((!backlog && !take_messages(k, now)) || !keep_alive(k, now))
         return;
     if (k->pending_error != 0) {
         int code = k->pending_error;
@@ -486,6 +533,7 @@ void net__kcp_session_close(KCPCLIENT k) {
         udp_client_close(k->udp);
     k->state = KCP_CLOSED;
     k->tcp = nullptr;
+    k->frames_paused = false;
     k->deadline = 0;
     k->generation++;
 }
@@ -624,7 +672,9 @@ void kcp_client_set_user_data(KCPCLIENT client, void* user) {
 void kcp_client_run(KCPCLIENT client, int mode) {
     if (client == nullptr || client->destroy_requested)
         return;
+    net__budget_enter();
     client->depth++;
     run(client, mode);
     leave(client);
+    net__budget_leave();
 }

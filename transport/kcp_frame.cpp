@@ -6,7 +6,7 @@
 #include <string.h>
 
 #include "byte_order.h"
-#include "transport.h"
+#include "internal.h"
 
 namespace {
 
@@ -54,10 +54,12 @@ void stream_buffer_shrink(StreamBuffer* buffer) {
 }
 
 // Walks the whole frames at the front of data. Returns the bytes they took,
-// or -1 for a hostile length field; *stopped tells that a handler said stop.
-long parse_frames(const char* data, size_t size, net__kcp_frame_handler handle, void* context, bool* stopped) {
+// or -1 for a hostile length field; *end tells whether a handler said stop or
+// the run's share of time ran out (KCP_FEED_OK when neither).
+long parse_frames(const char* data, size_t size, net__kcp_frame_handler handle, void* context,
+                  net__kcp_feed_result* end) {
     size_t at = 0;
-    *stopped = false;
+    *end = KCP_FEED_OK;
     while (size - at >= 4) {
         int32_t length = (int32_t)net__read_u32(data + at);
         if (length < 2 || length > KCP_MAX_FRAME_LENGTH)
@@ -68,7 +70,12 @@ long parse_frames(const char* data, size_t size, net__kcp_frame_handler handle, 
         const char* payload = data + at + FRAME_HEADER_SIZE;
         at += (size_t)length + 4;
         if (!handle(context, type, payload, (uint32_t)length - 2)) {
-            *stopped = true;
+            *end = KCP_FEED_STOPPED;
+            break;
+        }
+        // A storm of tiny frames is handed over a share at a time, never all at once.
+        if (at < size && !net__budget_left()) {
+            *end = KCP_FEED_PAUSED;
             break;
         }
     }
@@ -91,6 +98,8 @@ void net__stream_buffer_init(StreamBuffer* buffer) {
 }
 
 bool net__stream_buffer_append(StreamBuffer* buffer, const char* data, size_t length) {
+    if (length == 0)
+        return true;
     if (length > SIZE_MAX - buffer->size || !stream_buffer_reserve(buffer, buffer->size + length))
         return false;
     memcpy(buffer->data + buffer->size, data, length);
@@ -123,28 +132,28 @@ void net__stream_buffer_release(StreamBuffer* buffer) {
 
 net__kcp_feed_result net__kcp_frames_feed(StreamBuffer* buffer, const char* data, size_t length,
                                           net__kcp_frame_handler handle, void* context) {
-    bool stopped = false;
+    net__kcp_feed_result end;
     if (buffer->size == 0) {
         // Nothing held back: frames are handled straight from the caller's
-        // bytes and only an incomplete tail is copied.
-        long used = parse_frames(data, length, handle, context, &stopped);
+        // bytes and only the rest is copied.
+        long used = parse_frames(data, length, handle, context, &end);
         if (used < 0)
             return KCP_FEED_BROKEN;
-        if (stopped)
-            return KCP_FEED_STOPPED;
+        if (end == KCP_FEED_STOPPED)
+            return end;
         if (!net__stream_buffer_append(buffer, data + used, length - (size_t)used))
             return KCP_FEED_BROKEN;
-        return KCP_FEED_OK;
+        return end;
     }
-    if (!net__stream_buffer_append(buffer, data, length))
+    if (length > 0 && !net__stream_buffer_append(buffer, data, length))
         return KCP_FEED_BROKEN;
-    long used = parse_frames(buffer->data, buffer->size, handle, context, &stopped);
+    long used = parse_frames(buffer->data, buffer->size, handle, context, &end);
     if (used < 0)
         return KCP_FEED_BROKEN;
-    if (stopped)
-        return KCP_FEED_STOPPED;
+    if (end == KCP_FEED_STOPPED)
+        return end;
     net__stream_buffer_consume(buffer, (size_t)used);
-    return KCP_FEED_OK;
+    return end;
 }
 
 bool net__kcp_frame_build(StreamBuffer* out, unsigned type, const char* payload, uint32_t length) {

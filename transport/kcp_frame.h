@@ -52,6 +52,8 @@ enum net__kcp_feed_result {
     KCP_FEED_OK,       // every whole frame handled; the rest is buffered
     KCP_FEED_STOPPED,  // a handler asked to stop; the buffer was not touched since
     KCP_FEED_BROKEN,   // a length field outside 2 .. KCP_MAX_FRAME_LENGTH, or no memory
+    KCP_FEED_PAUSED,   // the run's share of time is spent: the rest is buffered, whole
+                       // frames included, for a later feed (which may bring no bytes)
 };
 
 // Feeds bytes read from the stream; frames are handled in order, each once.

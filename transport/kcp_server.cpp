@@ -312,8 +312,10 @@ void kcp_server_stop(struct KCPServer* server) {
 void kcp_server_run(struct KCPServer* server, int mode) {
     if (server == nullptr || server->stop_requested)
         return;
+    net__budget_enter();
     server->depth++;
     run(server, mode);
+    net__budget_leave();
     if (--server->depth > 0)
         return;
     if (server->destroy_requested) {

@@ -78,8 +78,9 @@ struct kcp_client_s {
     struct sockaddr_in tcp_remote;
     struct sockaddr_in udp_local;
     struct sockaddr_in udp_peer;
-    std::deque<KcpDelivery> pending;
+    std::deque<KcpDelivery> pending;  // client: taken before the handshake, or not handed over yet
     size_t pending_bytes;
+    bool frames_paused;  // whole frames wait in stream; the TCP socket is not read meanwhile
 
     struct KCPServer* server;  // server role: the server to notify
     int64_t counted;           // server role: its share of the server's held total

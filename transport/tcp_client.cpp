@@ -114,6 +114,7 @@ void on_connect(uv_connect_t* req, int status) {
     memcpy(&client->remote, &client->target, sizeof(struct sockaddr_in));
     int length = sizeof(client->local);
     uv_tcp_getsockname(&block->handle, (struct sockaddr*)&client->local, &length);
+    client->read_alloc = on_alloc;
     uv_read_start((uv_stream_t*)&block->handle, on_alloc, on_read);
     client->connected = true;
     client->network_error = false;
@@ -174,8 +175,20 @@ void net__tcp_client_adopt(TCPCLIENT client, net__tcp_socket* block, uv_alloc_cb
     uv_tcp_getpeername(&block->handle, (struct sockaddr*)&client->remote, &length);
     length = sizeof(client->local);
     uv_tcp_getsockname(&block->handle, (struct sockaddr*)&client->local, &length);
+    client->read_alloc = alloc;
     uv_read_start((uv_stream_t*)&block->handle, alloc, on_read);
     client->network_error = false;
+}
+
+void net__tcp_client_pause(TCPCLIENT client, bool paused) {
+    net__tcp_socket* block = client->socket != nullptr ? client->socket : client->accepted;
+    if (block == nullptr || client->read_alloc == nullptr || uv_is_closing((uv_handle_t*)&block->handle))
+        return;
+    uv_stream_t* stream = (uv_stream_t*)&block->handle;
+    if (paused)
+        uv_read_stop(stream);
+    else
+        uv_read_start(stream, client->read_alloc, on_read);  // refused before a connection: nothing to resume
 }
 
 TCPCLIENT tcp_client_create(void) {

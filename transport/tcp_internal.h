@@ -40,6 +40,7 @@ struct tcp_client_s {
     tcp_client_recv_cb on_recv;
     tcp_client_disconnect_cb on_disconnect;
     net__tcp_server_read_hook read_hook;
+    uv_alloc_cb read_alloc;     // the allocator reading started with (the server's when accepted)
     bool connected;
     bool network_error;
     struct sockaddr_storage local;

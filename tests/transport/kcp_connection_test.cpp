@@ -367,6 +367,50 @@ TEST_F(Kcp, ClientOwnerMayStopInsideItsCallbacksAndStartAgain) {
     EXPECT_EQ(o.Seen(), "c0no error,r0a,c0no error,r0one,");
 }
 
+// With almost no time to spend, every run hands over a little and leaves the
+// rest, in order, to the next: held data, a read full of frames, on both sides.
+TEST_F(Kcp, BudgetedRunsCarryTheRestOverInOrder) {
+    struct Rounds {
+        Rounds() { net_run_budget(1); }
+        ~Rounds() { net_run_budget(0); }
+    } rounds;
+    auto burst = [](char tag) {
+        std::string frames;
+        for (int i = 0; i < 200; ++i)
+            frames += Frame(FRAME_DATA, tag + std::to_string(i));
+        return frames;
+    };
+    auto expected = [](const std::string& tags) {
+        std::string all;
+        for (char tag : tags)
+            for (int i = 0; i < 200; ++i)
+                all += std::string("r0") + tag + std::to_string(i) + ",";
+        return all;
+    };
+    size_t most = 0;  // events one run handed over
+    auto step = [&](Log& seen, const std::function<void()>& run) {
+        const size_t before = seen.ev.size();
+        run();
+        most = std::max(most, seen.ev.size() - before);
+    };
+    HandPeer& server = Announced();
+    Log& o = owners.back();
+    server.Send(burst('a'));  // before the welcome: held
+    ASSERT_TRUE(Until([&] { return kcp_client_held_bytes(o.client) >= 200 * KCP_PENDING_ENTRY_COST; }));
+    server.Message(MSG_WELCOME, "");
+    server.Pump();
+    server.Send(burst('b'));  // after it: one read of frames
+    ASSERT_TRUE(WaitUntil([&] { step(o, [&] { kcp_client_run(o.client, NET_RUN_NOWAIT); }); server.Pump(); },
+                          [&] { return o.ev.size() == 401; }));
+    EXPECT_EQ(o.Seen(), "c0no error," + expected("ab"));
+    HandPeer& peer = Joined(true);
+    peer.Send(burst('c'));
+    ASSERT_TRUE(WaitUntil([&] { step(log, [&] { kcp_server_run(log.server, NET_RUN_NOWAIT); }); peer.Pump(); },
+                          [&] { return log.ev.size() == 201; }));
+    EXPECT_EQ(log.Seen(), "c0," + expected("c"));
+    EXPECT_LT(most, 20u);
+}
+
 // The control-frame reader alone: any split, hostile lengths refused before anything is kept.
 TEST(KcpFrames, SplitAnywhereEachFrameOnceAndHostileLengthsRefused) {
     std::vector<Item> got;

@@ -175,3 +175,29 @@ TEST(UdpGroup, DeliversNamingTheMemberAfterItsOwnCallback) {
     udp_client_destroy(b);
     udp_client_destroy(own);
 }
+
+// One run takes everything ready, in order, not libuv's 32 reads per pass;
+// what the kernel had to drop for a full buffer is counted, none unaccounted.
+TEST(UdpEndpoint, ARunTakesAllThatIsReadyAndCountsWhatTheKernelDropped) {
+    Log log;
+    UDPCLIENT c = Endpoint(&log);
+    UdpPeer peer;
+    auto burst = [&](int from, int count, size_t size) {
+        for (int i = from; i < from + count; ++i)
+            peer.SendTo(std::to_string(i) + std::string(size, '.'), "127.0.0.1", PortOf(c));
+        usleep(50000);  // loopback delivery is done by then
+    };
+    burst(0, 100, 10);
+    net_run_budget(1000000);  // a generous round: the run is bounded by what is ready
+    udp_client_run(c, NET_RUN_NOWAIT);
+    net_run_budget(0);
+    ASSERT_EQ(log.got.size(), 100u);
+    for (int i = 0; i < 100; ++i)
+        EXPECT_EQ(log.got[(size_t)i].data, std::to_string(i) + "..........");
+    EXPECT_EQ(udp_client_dropped(c), 0);
+    ASSERT_EQ(udp_client_set_recv_buffer_size(c, 1), 0);  // the kernel's smallest
+    burst(100, 200, 1000);
+    ASSERT_TRUE(Until(c, [&] { return log.got.size() + (size_t)udp_client_dropped(c) == 300; }));
+    EXPECT_GT(udp_client_dropped(c), 0);
+    udp_client_destroy(c);
+}
