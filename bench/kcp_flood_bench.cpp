@@ -171,7 +171,9 @@ private:
         socklen_t length = sizeof(from);
         for (ssize_t n; (n = recvfrom(udp_, buffer, sizeof(buffer), 0, (sockaddr*)&from, &length)) > 0;
              length = sizeof(from)) {
-            if (kcp_input(kcp_, buffer, n) >= 0 && peer_.sin_port == 0)
+            // Answers go to loopback only (the socket is bound there anyway).
+            const bool loopback = (ntohl(from.sin_addr.s_addr) >> 24) == 127;
+            if (kcp_input(kcp_, buffer, n) >= 0 && peer_.sin_port == 0 && loopback)
                 peer_ = from;
         }
         kcp_update(kcp_, uint32_t(net_poll()));
