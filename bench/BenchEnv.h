@@ -1,19 +1,24 @@
 // Process setup shared by the benchmarks: offscreen platform unless one is
 // chosen, settings in a private temporary folder, enough file descriptors,
-// and the process's CPU time.
+// the seconds-per-measurement argument, the process's CPU time, the tick
+// period, and running the event loop as the program itself runs it.
 #ifndef MAROVENT_BENCH_BENCHENV_H
 #define MAROVENT_BENCH_BENCHENV_H
 
 #include <sys/resource.h>
 
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QVector>
 #include <QWidget>
 #include <QtGlobal>
 
+#include <stdlib.h>
+
 #include <algorithm>
+#include <functional>
 
 namespace benchenv {
 
@@ -27,6 +32,44 @@ inline void Prepare(QTemporaryDir* dir) {
         limit.rlim_cur = limit.rlim_max;
         setrlimit(RLIMIT_NOFILE, &limit);
     }
+}
+
+// The seconds per measurement given as the first argument, or fallback when
+// there is none or it is not a number in (0, max]. Read it before the
+// application object takes the arguments.
+inline double SecondsArg(int argc, char** argv, double fallback, double max = 30) {
+    if (argc < 2)
+        return fallback;
+    char* end = nullptr;
+    const double seconds = strtod(argv[1], &end);
+    return end != argv[1] && *end == '\0' && seconds > 0 && seconds <= max ? seconds : fallback;
+}
+
+// Runs the application's own event loop until done() holds or ms pass, and
+// returns done(). Unlike QTest::qWait, which sleeps between its passes, this
+// sleeps only in the loop's wait, so timers and socket notifiers fire when
+// they would in the program.
+inline bool RunUntil(const std::function<bool()>& done, int ms) {
+    if (done())
+        return true;
+    QEventLoop loop;
+    QElapsedTimer clock;
+    clock.start();
+    QTimer check;
+    QObject::connect(&check, &QTimer::timeout, [&] {
+        if (done() || clock.elapsed() >= ms)
+            loop.quit();
+    });
+    check.start(5);
+    loop.exec();
+    return done();
+}
+
+// The same for a fixed time, with no check of its own waking the loop.
+inline void RunFor(int ms) {
+    QEventLoop loop;
+    QTimer::singleShot(ms, Qt::PreciseTimer, &loop, &QEventLoop::quit);
+    loop.exec();
 }
 
 // User plus system CPU seconds of this process so far.
