@@ -118,11 +118,10 @@ void marovent::Tick() {
         lastStatisticsTime_ = (qint64)net_poll();
         UpdateStatistics();
     }
-    // Lines that arrive during the tick go into the view in one insert at its end.
-    ui->recvTextEdit->BeginBatch();
     for (SessionItem* session : sessions_)
         session->Update();
-    ui->recvTextEdit->EndBatch();
+    // Lines of the tick go into the view together at its end.
+    ui->recvTextEdit->Flush();
 }
 
 void marovent::UpdateStatistics() {
@@ -184,8 +183,10 @@ void marovent::SelectItem(QTreeWidgetItem* item) {
     ui->deleteButton->setEnabled(root < 0);
     if (root < 0) {
         DrawSession(item, SessionOf(item));
-        if (old != item)
+        if (old != item) {
             OnResetReceived(item);
+            ui->recvTextEdit->Flush();  // a chosen session shows its lines at once
+        }
     } else {
         HideStatePanel();
     }
@@ -291,6 +292,7 @@ void marovent::Wire(SessionItem* session) {
     if (qobject_cast<SessionItemServer*>(session) != nullptr)
         return;
     connect(session, &SessionItem::OnReceived, this, &marovent::OnReceived);
+    connect(session, &SessionItem::OnTrimmedReceived, this, &marovent::OnTrimmedReceived);
     connect(session, &SessionItem::OnResetReceived, this, &marovent::OnResetReceived);
 }
 
@@ -445,14 +447,15 @@ void marovent::on_sendButton_clicked() {
     if (kind->ready(session)) {
         const QString time = QDateTime::currentDateTime().toString("hh:mm:ss");
         const bool sent = session->Send(bytes);
-        session->AppendRecvLine(TextToBytes(QString("[%0 %1] %2").arg(time, "=>", text)));
+        session->AppendRecvLine(SessionLine(QString("[%0 %1] %2").arg(time, "=>", text)));
         // The transport refused bytes on a ready session: say why under the sent line.
         if (!sent)
-            session->AppendRecvLine(TextToBytes("Error : send failed: " + session->GetLastError()));
+            session->AppendRecvLine(SessionLine("Error : send failed: " + session->GetLastError()));
     } else {
-        session->AppendRecvLine(QByteArray(kind->notReady));
+        session->AppendRecvLine(SessionLine(QString::fromUtf8(kind->notReady)));
     }
     session->AddSendHistory(TextToBytes(text));
+    ui->recvTextEdit->Flush();  // what the user did shows at once
 }
 
 void marovent::SetSendBoxText(const QString& text) {
@@ -496,13 +499,19 @@ void marovent::on_encodingComboBox_currentIndexChanged(int index) {
 void marovent::on_clearButton_clicked() {
     if (SessionItem* session = SessionOf(currentItem_))
         session->ClearReceived();
+    ui->recvTextEdit->Flush();
 }
 
 /* ---- Receive view ---- */
 
-void marovent::OnReceived(QTreeWidgetItem* item, QByteArray buffer) {
+void marovent::OnReceived(QTreeWidgetItem* item, const SessionLine& line) {
     if (item != nullptr && item == currentItem_)
-        ui->recvTextEdit->AppendLine(buffer);
+        ui->recvTextEdit->AppendLine(line);
+}
+
+void marovent::OnTrimmedReceived(QTreeWidgetItem* item, int count) {
+    if (item != nullptr && item == currentItem_)
+        ui->recvTextEdit->DropFirst(count);
 }
 
 void marovent::OnResetReceived(QTreeWidgetItem* item) {

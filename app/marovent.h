@@ -18,6 +18,7 @@ class QTimer;
 class SessionItem;
 class SessionItemClient;
 class SessionItemServer;
+class SessionLine;
 
 class marovent : public QWidget {
     Q_OBJECT
@@ -48,7 +49,8 @@ private slots:
     void OnKCPServer_ClientDisconnected(QTreeWidgetItem* item, KCPCLIENT client);
     void OnKCPClient_ClientConnectResult(bool success, QTreeWidgetItem* item, KCPCLIENT client);
     void OnKCPClient_ClientDisconnected(QTreeWidgetItem* item);
-    void OnReceived(QTreeWidgetItem* item, QByteArray buffer);
+    void OnReceived(QTreeWidgetItem* item, const SessionLine& line);
+    void OnTrimmedReceived(QTreeWidgetItem* item, int count);
     void OnResetReceived(QTreeWidgetItem* item);
     void OnSessionStateChanged(QTreeWidgetItem* item);
     bool eventFilter(QObject* watched, QEvent* event) override;

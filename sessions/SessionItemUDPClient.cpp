@@ -21,7 +21,7 @@ int SessionItemUDPClient::GetType() {
 void SessionItemUDPClient::OnRecv(const char* data, int64_t nread, const struct sockaddr*,
                                   void* user) {
     // The sender is not shown: every datagram is one line, whoever sent it.
-    static_cast<SessionItemUDPClient*>(user)->ReceiveBytes(QByteArray(data, int(nread)));
+    static_cast<SessionItemUDPClient*>(user)->ReceiveBytes(data, int(nread));
 }
 
 bool SessionItemUDPClient::Start(const QByteArray& remoteIp, quint32 remotePort,
