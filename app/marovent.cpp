@@ -6,6 +6,7 @@
 #include <QKeyEvent>
 #include <QMessageBox>
 #include <QScrollBar>
+#include <QSocketNotifier>
 #include <QTextCursor>
 #include <QTimer>
 
@@ -20,6 +21,13 @@
 namespace {
 
 const int kTickIntervalMs = 10;
+// What one round of reads may take, shared by all sessions: 6 of the tick's
+// 10 ms, so a flood still leaves time to format and lay out its lines and to
+// answer the user.
+const int kRunBudgetUs = 6000;
+// After an early run the wake descriptor rests this long: under a flood it
+// stays readable, and would otherwise keep the event loop from anything else.
+const int kWakeRestMs = 1;
 
 bool KcpEnabled() {
     return QCoreApplication::arguments().contains("-kcp", Qt::CaseSensitive);
@@ -54,6 +62,11 @@ marovent::marovent(QWidget* parent) : QWidget(parent), ui(new Ui::maroventClass)
     timer_ = new QTimer(this);
     connect(timer_, &QTimer::timeout, this, &marovent::Tick);
     timer_->start(kTickIntervalMs);
+    const int wakeFd = net_wake_fd();
+    if (wakeFd >= 0) {
+        wake_ = new QSocketNotifier(wakeFd, QSocketNotifier::Read, this);
+        connect(wake_, &QSocketNotifier::activated, this, &marovent::WakeOnData);
+    }
 
     int encoding = SettingInt(ENCODING);
     if (encoding >= ui->encodingComboBox->count())
@@ -118,10 +131,23 @@ void marovent::Tick() {
         lastStatisticsTime_ = (qint64)net_poll();
         UpdateStatistics();
     }
+    RunSessions();
+    // Lines of this tick and of the early runs since the last go in together.
+    ui->recvTextEdit->Flush();
+}
+
+// Data between ticks is read at once, so a slow link need not wait for the
+// tick; its lines still wait for the tick's flush.
+void marovent::WakeOnData() {
+    wake_->setEnabled(false);
+    RunSessions();
+    QTimer::singleShot(kWakeRestMs, Qt::PreciseTimer, wake_, [this] { wake_->setEnabled(true); });
+}
+
+void marovent::RunSessions() {
+    net_run_budget(kRunBudgetUs);
     for (SessionItem* session : sessions_)
         session->Update();
-    // Lines of the tick go into the view together at its end.
-    ui->recvTextEdit->Flush();
 }
 
 void marovent::UpdateStatistics() {
