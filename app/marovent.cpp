@@ -156,9 +156,12 @@ void marovent::UpdateStatistics() {
     SessionItem* session = SessionOf(currentItem_);
     if (session == nullptr)
         return;
-    ui->infoLabel->setText(QString("收：%0\t速率：%1")
-                               .arg(FormatBytes(session->GetRecvTotal(), false),
-                                    FormatBytes(session->GetRecvRate(), true)));
+    QString text = QString("收：%0\t速率：%1")
+                       .arg(FormatBytes(session->GetRecvTotal(), false), FormatBytes(session->GetRecvRate(), true));
+    const qint64 dropped = session->GetDroppedCount();
+    if (dropped >= 0)
+        text += QString("\t丢包：%0").arg(dropped);
+    ui->infoLabel->setText(text);
 }
 
 /* ---- Tree and state panel ---- */

@@ -63,6 +63,10 @@ public:
     qint64 GetRecvTotal() const { return recvTotal_; }
     qint64 GetRecvRate() const { return recvRate_; }
 
+    // Datagrams the system dropped before this session could read them; -1
+    // where nothing counts them.
+    virtual qint64 GetDroppedCount() const { return -1; }
+
     // A received chunk as a line: its start, its size, the time, and the hex
     // flag and encoding in force now.
     SessionLine RecvLine(const char* data, int size) const;

@@ -210,6 +210,7 @@ private slots:
         QCOMPARE(peer.Receive(&ok, 3000, [] { QTest::qWait(5); }), std::string("hi"));
         QVERIFY(peer.SendTo("ok", "127.0.0.1", local.toUShort()));
         QVERIFY(WaitFor([&] { return w.LastLine().endsWith("<=] 6f 6b"); }));
+        QTRY_VERIFY(w.Label("infoLabel").endsWith("\t丢包：0"));  // UDP counts what the system dropped
     }
 
     // A vanished far end is noticed without a send: the view says so, the panel shows the port closed.
