@@ -1,14 +1,35 @@
 #include "ReceiveView.h"
 
+#include <numeric>
+
 #include <QScrollBar>
 #include <QTextCursor>
 
-#include "Encoding.h"
+#include "SessionItem.h"
 
 namespace {
 
 // How close to the bottom still counts as following new lines.
 const int kAutoScrollSlack = 10;
+
+// Document positions a line takes with its newline: QTextCursor makes "\r\n"
+// one block break, so a text can take fewer positions than it has characters.
+int Positions(const QString& text) {
+    int n = text.size() + 1;
+    for (int i = text.indexOf(QChar('\r')); i >= 0; i = text.indexOf(QChar('\r'), i + 1)) {
+        if (i + 1 == text.size() || text.at(i + 1) == QChar('\n'))
+            --n;
+    }
+    return n;
+}
+
+// Drops up to count items from the front of a list; returns how many went.
+template <class List>
+int DropFront(List* list, int count) {
+    const int n = qBound(0, count, int(list->size()));
+    list->erase(list->begin(), list->begin() + n);
+    return n;
+}
 
 }  // namespace
 
@@ -20,59 +41,92 @@ void ReceiveView::ScrollBarMoved(int value) {
     autoScroll_ = value >= verticalScrollBar()->maximum() - kAutoScrollSlack;
 }
 
-// Laying out a 64 KiB chunk shown as hex (192 K characters) costs tens of
-// milliseconds per line and seconds per rebuild; the bound keeps a rebuild of
-// 500 lines near a tenth of a second.
-QString ReceiveView::ViewText(const QByteArray& line) {
-    // Every encoding takes at least one byte per character (UTF-8 up to four),
-    // so decoding this many bytes always yields enough to show.
-    const int limit = kLineChars * 4;
-    QString text = BytesToText(line.size() > limit ? line.left(limit) : line);
-    if (text.size() <= kLineChars && line.size() <= limit)
+// Received lines are bounded by the session's payload limit; a typed line is
+// not, and laying out hundreds of thousands of characters stalls the window.
+QString ReceiveView::ViewText(const SessionLine& line) {
+    const QString text = line.Text();
+    if (text.size() <= kLineChars)
         return text;
-    text.truncate(kLineChars);
-    return text + QString(" … [%0 bytes, shortened in this view]").arg(line.size());
+    return text.left(kLineChars) + QString(" … [%0 characters, shortened in this view]").arg(text.size());
 }
 
-void ReceiveView::AppendLine(const QByteArray& line) {
-    const QString text = ViewText(line) + QChar('\n');
-    if (batching_)
-        pending_ += text;
-    else
-        InsertAtEnd(text);
+void ReceiveView::AppendLine(const SessionLine& line) {
+    pending_.append(line);
 }
 
-void ReceiveView::EndBatch() {
-    batching_ = false;
-    if (pending_.isEmpty())
-        return;
-    InsertAtEnd(pending_);
-    pending_.clear();
-}
-
-// One insert of the joined lines: inserting line by line costs a layout pass per line.
-void ReceiveView::Rebuild(const QList<QByteArray>& lines) {
-    pending_.clear();
-    clear();
-    QString joined;
-    for (const QByteArray& line : lines) {
-        joined += ViewText(line);
-        joined += QChar('\n');
+// The session's lines are those shown (or to be rebuilt) and then those queued.
+void ReceiveView::DropFirst(int count) {
+    if (rebuildDue_) {
+        count -= DropFront(&rebuildLines_, count);
+    } else {
+        const int shown = qMin(count, spans_.size() - dropShown_);
+        dropShown_ += shown;
+        count -= shown;
     }
-    QTextCursor cursor = textCursor();
-    cursor.movePosition(QTextCursor::End);
-    cursor.insertText(joined);
-    setTextCursor(cursor);
-    ScrollToBottom();
-    autoScroll_ = true;
+    DropFront(&pending_, count);
 }
 
-void ReceiveView::InsertAtEnd(const QString& text) {
-    QTextCursor cursor = textCursor();
-    cursor.movePosition(QTextCursor::End);
-    cursor.insertText(text);
-    if (autoScroll_)
+void ReceiveView::Rebuild(const QList<SessionLine>& lines) {
+    rebuildLines_ = lines;
+    rebuildDue_ = true;
+    pending_.clear();
+    dropShown_ = 0;
+}
+
+void ReceiveView::DropPending() {
+    rebuildLines_.clear();
+    rebuildDue_ = false;
+    pending_.clear();
+    dropShown_ = 0;
+}
+
+// One edit of each kind: editing line by line costs a layout pass per line.
+// A session keeps no more than its last lines, so only those are formatted.
+void ReceiveView::Flush() {
+    const int keep = SessionItem::kMaxReceivedLines;
+    const bool changed = rebuildDue_ || dropShown_ > 0 || !pending_.isEmpty();
+    if (rebuildDue_) {
+        rebuildDue_ = false;
+        clear();
+        spans_.clear();
+        textCursor().insertText(Joined(rebuildLines_, keep - qMin(keep, pending_.size()), &spans_));
+        rebuildLines_.clear();
+        autoScroll_ = true;
+    } else if (dropShown_ > 0) {
+        RemoveShown(dropShown_);
+        dropShown_ = 0;
+    }
+    if (!pending_.isEmpty()) {
+        QTextCursor cursor = textCursor();
+        cursor.movePosition(QTextCursor::End);
+        cursor.insertText(Joined(pending_, keep, &spans_));
+        pending_.clear();
+    }
+    if (changed && autoScroll_)
         ScrollToBottom();
+    Q_ASSERT(document()->characterCount() == std::accumulate(spans_.cbegin(), spans_.cend(), 1));
+}
+
+QString ReceiveView::Joined(const QList<SessionLine>& lines, int last, QVector<int>* spans) {
+    QString joined;
+    for (int i = qMax(0, lines.size() - last); i < lines.size(); ++i) {
+        const QString text = ViewText(lines.at(i));
+        joined += text;
+        joined += QChar('\n');
+        spans->append(Positions(text));
+    }
+    return joined;
+}
+
+// The oldest lines go in one removal rather than a rebuild of those that stay.
+void ReceiveView::RemoveShown(int count) {
+    int positions = 0;
+    for (int i = 0; i < count; ++i)
+        positions += spans_.at(i);
+    spans_.remove(0, count);
+    QTextCursor cursor(document());
+    cursor.setPosition(positions, QTextCursor::KeepAnchor);
+    cursor.removeSelectedText();
 }
 
 void ReceiveView::ScrollToBottom() {

@@ -6,6 +6,7 @@
 #include <QKeyEvent>
 #include <QMessageBox>
 #include <QScrollBar>
+#include <QSocketNotifier>
 #include <QTextCursor>
 #include <QTimer>
 
@@ -20,6 +21,13 @@
 namespace {
 
 const int kTickIntervalMs = 10;
+// What one round of reads may take, shared by all sessions: 6 of the tick's
+// 10 ms, so a flood still leaves time to format and lay out its lines and to
+// answer the user.
+const int kRunBudgetUs = 6000;
+// After an early run the wake descriptor rests this long: under a flood it
+// stays readable, and would otherwise keep the event loop from anything else.
+const int kWakeRestMs = 1;
 
 bool KcpEnabled() {
     return QCoreApplication::arguments().contains("-kcp", Qt::CaseSensitive);
@@ -54,6 +62,11 @@ marovent::marovent(QWidget* parent) : QWidget(parent), ui(new Ui::maroventClass)
     timer_ = new QTimer(this);
     connect(timer_, &QTimer::timeout, this, &marovent::Tick);
     timer_->start(kTickIntervalMs);
+    const int wakeFd = net_wake_fd();
+    if (wakeFd >= 0) {
+        wake_ = new QSocketNotifier(wakeFd, QSocketNotifier::Read, this);
+        connect(wake_, &QSocketNotifier::activated, this, &marovent::WakeOnData);
+    }
 
     int encoding = SettingInt(ENCODING);
     if (encoding >= ui->encodingComboBox->count())
@@ -118,11 +131,23 @@ void marovent::Tick() {
         lastStatisticsTime_ = (qint64)net_poll();
         UpdateStatistics();
     }
-    // Lines that arrive during the tick go into the view in one insert at its end.
-    ui->recvTextEdit->BeginBatch();
+    RunSessions();
+    // Lines of this tick and of the early runs since the last go in together.
+    ui->recvTextEdit->Flush();
+}
+
+// Data between ticks is read at once, so a slow link need not wait for the
+// tick; its lines still wait for the tick's flush.
+void marovent::WakeOnData() {
+    wake_->setEnabled(false);
+    RunSessions();
+    QTimer::singleShot(kWakeRestMs, Qt::PreciseTimer, wake_, [this] { wake_->setEnabled(true); });
+}
+
+void marovent::RunSessions() {
+    net_run_budget(kRunBudgetUs);
     for (SessionItem* session : sessions_)
         session->Update();
-    ui->recvTextEdit->EndBatch();
 }
 
 void marovent::UpdateStatistics() {
@@ -131,9 +156,12 @@ void marovent::UpdateStatistics() {
     SessionItem* session = SessionOf(currentItem_);
     if (session == nullptr)
         return;
-    ui->infoLabel->setText(QString("收：%0\t速率：%1")
-                               .arg(FormatBytes(session->GetRecvTotal(), false),
-                                    FormatBytes(session->GetRecvRate(), true)));
+    QString text = QString("收：%0\t速率：%1")
+                       .arg(FormatBytes(session->GetRecvTotal(), false), FormatBytes(session->GetRecvRate(), true));
+    const qint64 dropped = session->GetDroppedCount();
+    if (dropped >= 0)
+        text += QString("\t丢包：%0").arg(dropped);
+    ui->infoLabel->setText(text);
 }
 
 /* ---- Tree and state panel ---- */
@@ -184,8 +212,10 @@ void marovent::SelectItem(QTreeWidgetItem* item) {
     ui->deleteButton->setEnabled(root < 0);
     if (root < 0) {
         DrawSession(item, SessionOf(item));
-        if (old != item)
+        if (old != item) {
             OnResetReceived(item);
+            ui->recvTextEdit->Flush();  // a chosen session shows its lines at once
+        }
     } else {
         HideStatePanel();
     }
@@ -291,6 +321,7 @@ void marovent::Wire(SessionItem* session) {
     if (qobject_cast<SessionItemServer*>(session) != nullptr)
         return;
     connect(session, &SessionItem::OnReceived, this, &marovent::OnReceived);
+    connect(session, &SessionItem::OnTrimmedReceived, this, &marovent::OnTrimmedReceived);
     connect(session, &SessionItem::OnResetReceived, this, &marovent::OnResetReceived);
 }
 
@@ -445,14 +476,15 @@ void marovent::on_sendButton_clicked() {
     if (kind->ready(session)) {
         const QString time = QDateTime::currentDateTime().toString("hh:mm:ss");
         const bool sent = session->Send(bytes);
-        session->AppendRecvLine(TextToBytes(QString("[%0 %1] %2").arg(time, "=>", text)));
+        session->AppendRecvLine(SessionLine(QString("[%0 %1] %2").arg(time, "=>", text)));
         // The transport refused bytes on a ready session: say why under the sent line.
         if (!sent)
-            session->AppendRecvLine(TextToBytes("Error : send failed: " + session->GetLastError()));
+            session->AppendRecvLine(SessionLine("Error : send failed: " + session->GetLastError()));
     } else {
-        session->AppendRecvLine(QByteArray(kind->notReady));
+        session->AppendRecvLine(SessionLine(QString::fromUtf8(kind->notReady)));
     }
     session->AddSendHistory(TextToBytes(text));
+    ui->recvTextEdit->Flush();  // what the user did shows at once
 }
 
 void marovent::SetSendBoxText(const QString& text) {
@@ -496,13 +528,19 @@ void marovent::on_encodingComboBox_currentIndexChanged(int index) {
 void marovent::on_clearButton_clicked() {
     if (SessionItem* session = SessionOf(currentItem_))
         session->ClearReceived();
+    ui->recvTextEdit->Flush();
 }
 
 /* ---- Receive view ---- */
 
-void marovent::OnReceived(QTreeWidgetItem* item, QByteArray buffer) {
+void marovent::OnReceived(QTreeWidgetItem* item, const SessionLine& line) {
     if (item != nullptr && item == currentItem_)
-        ui->recvTextEdit->AppendLine(buffer);
+        ui->recvTextEdit->AppendLine(line);
+}
+
+void marovent::OnTrimmedReceived(QTreeWidgetItem* item, int count) {
+    if (item != nullptr && item == currentItem_)
+        ui->recvTextEdit->DropFirst(count);
 }
 
 void marovent::OnResetReceived(QTreeWidgetItem* item) {

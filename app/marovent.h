@@ -1,6 +1,7 @@
 // The main window: session tree, state panel, receive and send views, and the
-// 10 ms tick that runs every session's transport on the GUI thread. What
-// differs per session kind lives in the kinds table (SessionKinds.h).
+// 10 ms tick that runs every session's transport on the GUI thread (and, when
+// data arrives between ticks, an early run). What differs per session kind
+// lives in the kinds table (SessionKinds.h).
 #ifndef MAROVENT_MAROVENT_H
 #define MAROVENT_MAROVENT_H
 
@@ -13,11 +14,13 @@
 namespace Ui {
 class maroventClass;
 }
+class QSocketNotifier;
 class QTreeWidgetItem;
 class QTimer;
 class SessionItem;
 class SessionItemClient;
 class SessionItemServer;
+class SessionLine;
 
 class marovent : public QWidget {
     Q_OBJECT
@@ -30,6 +33,7 @@ protected:
 
 private slots:
     void Tick();
+    void WakeOnData();
     void TreeItemClicked(QTreeWidgetItem* item, int column);
     void on_encodingComboBox_currentIndexChanged(int index);
     void on_hexCheckBox_stateChanged(int state);
@@ -48,7 +52,8 @@ private slots:
     void OnKCPServer_ClientDisconnected(QTreeWidgetItem* item, KCPCLIENT client);
     void OnKCPClient_ClientConnectResult(bool success, QTreeWidgetItem* item, KCPCLIENT client);
     void OnKCPClient_ClientDisconnected(QTreeWidgetItem* item);
-    void OnReceived(QTreeWidgetItem* item, QByteArray buffer);
+    void OnReceived(QTreeWidgetItem* item, const SessionLine& line);
+    void OnTrimmedReceived(QTreeWidgetItem* item, int count);
     void OnResetReceived(QTreeWidgetItem* item);
     void OnSessionStateChanged(QTreeWidgetItem* item);
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -73,6 +78,9 @@ private:
     void RefreshClientItem(QTreeWidgetItem* item);
     void ShowError(const QString& text);
 
+    // One round of every session's transport within the shared read budget.
+    void RunSessions();
+
     // State panel, send box and statistics.
     void SelectItem(QTreeWidgetItem* item);
     void DrawSession(QTreeWidgetItem* item, SessionItem* session);
@@ -89,6 +97,7 @@ private:
     QTreeWidgetItem* currentItem_ = nullptr;
     QList<SessionItem*> sessions_;
     QTimer* timer_ = nullptr;
+    QSocketNotifier* wake_ = nullptr;  // some session's socket has data
     qint64 lastStatisticsTime_ = 0;
 };
 

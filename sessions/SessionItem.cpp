@@ -52,25 +52,18 @@ void SessionItem::AddRecvCount(int n) {
     recvTotal_ += n;
 }
 
-QByteArray SessionItem::FormatRecvLine(const QByteArray& data) const {
-    const QDateTime now = QDateTime::currentDateTime();
-    const QByteArray kept = data.left(kMaxLinePayload);
-    QString content = hexMode_ ? QString::fromLatin1(kept.toHex(' ')) : BytesToText(kept);
-    if (kept.size() < data.size())
-        content += QString(" … [%0 bytes]").arg(data.size());
-    const QString line = QString("[%0 %1] %2").arg(now.toString("hh:mm:ss"), "<=", content);
-    return TextToBytes(line);
+SessionLine SessionItem::RecvLine(const char* data, int size) const {
+    const QByteArray kept(data, size < kMaxLinePayload ? size : kMaxLinePayload);
+    return SessionLine(QDateTime::currentMSecsSinceEpoch(), kept, size, hexMode_, CurrentEncoding);
 }
 
-void SessionItem::AppendRecvLine(const QByteArray& line) {
+void SessionItem::AppendRecvLine(const SessionLine& line) {
     receivedLines_.append(line);
-    if (receivedLines_.size() > kMaxReceivedLines) {
-        for (int i = 0; i < kTrimReceivedLines; ++i)
-            receivedLines_.removeFirst();
-        emit OnResetReceived(treeItem_);
-        return;
-    }
     emit OnReceived(treeItem_, line);
+    if (receivedLines_.size() > kMaxReceivedLines) {
+        receivedLines_.erase(receivedLines_.begin(), receivedLines_.begin() + kTrimReceivedLines);
+        emit OnTrimmedReceived(treeItem_, kTrimReceivedLines);
+    }
 }
 
 void SessionItem::ClearReceived() {
@@ -81,12 +74,12 @@ void SessionItem::ClearReceived() {
     emit OnResetReceived(treeItem_);
 }
 
-void SessionItem::ReceiveBytes(const QByteArray& data) {
+void SessionItem::ReceiveBytes(const char* data, int size) {
     // An empty chunk (a zero-length frame, say) is nothing to show.
-    if (data.isEmpty())
+    if (size <= 0)
         return;
-    AddRecvCount(data.size());
-    AppendRecvLine(FormatRecvLine(data));
+    AddRecvCount(size);
+    AppendRecvLine(RecvLine(data, size));
 }
 
 void SessionItem::AddSendHistory(const QByteArray& payload) {

@@ -10,6 +10,8 @@
 #include <QObject>
 #include <QString>
 
+#include "SessionLine.h"
+
 class QTreeWidgetItem;
 
 enum SessionType {
@@ -31,7 +33,7 @@ public:
     static const int kMaxSendHistory = 20;
     // Payload bytes one received line keeps; the line says how many arrived
     // and the counters count them all. With 500 lines a session keeps at most
-    // about 6 MB of lines (hex, one byte per character) or 12 MB in UTF-16.
+    // 2 MB of received bytes.
     static const int kMaxLinePayload = 4096;
 
     explicit SessionItem(const QString& kind);
@@ -61,10 +63,16 @@ public:
     qint64 GetRecvTotal() const { return recvTotal_; }
     qint64 GetRecvRate() const { return recvRate_; }
 
-    QByteArray FormatRecvLine(const QByteArray& data) const;
-    void AppendRecvLine(const QByteArray& line);
+    // Datagrams the system dropped before this session could read them; -1
+    // where nothing counts them.
+    virtual qint64 GetDroppedCount() const { return -1; }
+
+    // A received chunk as a line: its start, its size, the time, and the hex
+    // flag and encoding in force now.
+    SessionLine RecvLine(const char* data, int size) const;
+    void AppendRecvLine(const SessionLine& line);
     void ClearReceived();
-    QList<QByteArray>& GetReceivedLines() { return receivedLines_; }
+    const QList<SessionLine>& GetReceivedLines() const { return receivedLines_; }
 
     void AddSendHistory(const QByteArray& payload);
     QList<QByteArray>& GetSendHistory(int* index = nullptr);
@@ -77,14 +85,17 @@ public:
     bool IsHexMode() const { return hexMode_; }
 
 signals:
-    void OnReceived(QTreeWidgetItem* item, QByteArray buffer);
+    void OnReceived(QTreeWidgetItem* item, const SessionLine& line);
+    // The oldest count lines were dropped to keep the list bounded.
+    void OnTrimmedReceived(QTreeWidgetItem* item, int count);
     void OnResetReceived(QTreeWidgetItem* item);
     // The session changed state by itself (not through a call of the window).
     void OnStateChanged(QTreeWidgetItem* item);
 
 protected:
-    // The one receive path of every kind: count, format, append.
-    void ReceiveBytes(const QByteArray& data);
+    // The one receive path of every kind: count, keep the start, append.
+    void ReceiveBytes(const char* data, int size);
+    void ReceiveBytes(const QByteArray& data) { ReceiveBytes(data.constData(), data.size()); }
     // The loop clock the rate window runs on (net_poll); replaceable so the
     // window boundaries can be driven exactly.
     virtual quint64 ClockNow() const;
@@ -96,7 +107,7 @@ private:
     QString kind_;
     QTreeWidgetItem* parentItem_ = nullptr;
     QTreeWidgetItem* treeItem_ = nullptr;
-    QList<QByteArray> receivedLines_;
+    QList<SessionLine> receivedLines_;
     QList<QByteArray> sendHistory_;
     int historyIndex_ = 0;
     QString sendText_;

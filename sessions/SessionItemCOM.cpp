@@ -49,7 +49,7 @@ void SessionItemCOM::Update() {
     // closed): the port is closed already; say so once.
     if (n < 0 && open_) {
         open_ = false;
-        AppendRecvLine(QByteArray("Error : com is disconnected"));
+        AppendRecvLine(SessionLine("Error : com is disconnected"));
         emit OnStateChanged(GetTreeItem());
     }
 }

@@ -106,5 +106,5 @@ void SessionItemClient::OnTransportDisconnect(void* user) {
 
 void SessionItemClient::OnTransportData(void* user, const char* data, int64_t length) {
     if (length >= 0)
-        static_cast<SessionItemClient*>(user)->ReceiveBytes(QByteArray(data, (int)length));
+        static_cast<SessionItemClient*>(user)->ReceiveBytes(data, (int)length);
 }

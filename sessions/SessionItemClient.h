@@ -37,7 +37,7 @@ public:
     unsigned GetPort() const { return port_; }
 
     // The receive path for bytes the owning server read for this connection.
-    void ReceiveFromServer(const QByteArray& data) { ReceiveBytes(data); }
+    void ReceiveFromServer(const char* data, int length) { ReceiveBytes(data, length); }
 
     // Transport callbacks of an outgoing client; user is the SessionItemClient.
     static void OnTransportConnect(int status, const char* message, void* user);

@@ -158,7 +158,7 @@ protected:
         if (length < 0)
             return;
         if (Child* child = ChildOf(client))
-            child->ReceiveFromServer(QByteArray(data, length));
+            child->ReceiveFromServer(data, length);
         else if (holdMs_ > 0 && !clients_.contains(client))
             Hold(client, data, length);
     }
@@ -203,7 +203,7 @@ private:
         if (child == nullptr || held.key != PeerKey(client))
             return;
         for (const QByteArray& chunk : held.chunks)
-            child->ReceiveFromServer(chunk);
+            child->ReceiveFromServer(chunk.constData(), chunk.size());
         if (held.overflow > 0)
             child->AddRecvCount((int)qMin<qint64>(held.overflow, INT_MAX));
     }

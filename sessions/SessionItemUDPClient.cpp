@@ -21,7 +21,7 @@ int SessionItemUDPClient::GetType() {
 void SessionItemUDPClient::OnRecv(const char* data, int64_t nread, const struct sockaddr*,
                                   void* user) {
     // The sender is not shown: every datagram is one line, whoever sent it.
-    static_cast<SessionItemUDPClient*>(user)->ReceiveBytes(QByteArray(data, int(nread)));
+    static_cast<SessionItemUDPClient*>(user)->ReceiveBytes(data, int(nread));
 }
 
 bool SessionItemUDPClient::Start(const QByteArray& remoteIp, quint32 remotePort,
@@ -63,6 +63,7 @@ bool SessionItemUDPClient::Restart() {
     udp_client_set_recv_buffer_size(endpoint_, kRecvBufferBytes);
     ClearError();
     open_ = true;
+    dropped_ = 0;
     return true;
 }
 
@@ -72,6 +73,7 @@ void SessionItemUDPClient::Update() {
 }
 
 void SessionItemUDPClient::Close() {
+    GetDroppedCount();  // the socket's count goes with it
     udp_client_close(endpoint_);
     open_ = false;
 }
@@ -83,6 +85,12 @@ bool SessionItemUDPClient::Send(const QByteArray& data) {
     if (udp_client_send(endpoint_, data.constData(), data.size(), (const struct sockaddr*)&remote_) > 0)
         return true;
     return Fail(QString::fromUtf8(net_last_error()));
+}
+
+qint64 SessionItemUDPClient::GetDroppedCount() const {
+    if (open_)
+        dropped_ = qMax<qint64>(udp_client_dropped(endpoint_), -1);
+    return dropped_;
 }
 
 int SessionItemUDPClient::GetLocalPort() const {

@@ -97,11 +97,20 @@ private slots:
         QTest::keyClick(w.send, Qt::Key_F1);
         QCOMPARE(w.send->toPlainText(), QString("01 03 00 00 00 01 84 0a"));
         // An overlong line is shortened in the view only; clearing rebuilds the view.
-        CurrentEncoding = ENCODING_UTF16;  // two bytes a character: 35000 characters
-        session->AppendRecvLine(QByteArray(70000, 'x'));
-        QCOMPARE(w.LastLine(), w.LastLine().left(16384) + " … [70000 bytes, shortened in this view]");
+        session->AppendRecvLine(SessionLine(QString(35000, 'x')));
+        QTRY_COMPARE(w.LastLine(), QString(16384, 'x') + " … [35000 characters, shortened in this view]");
+        session->AppendRecvLine(SessionLine("not shown yet"));
         w.Press("clearButton");
         QCOMPARE(w.recv->toPlainText(), QString());
+        // Lines between ticks go in at the next: the oldest leave in one removal, new ones come in one insert.
+        int changes = 0;
+        for (int i = 1; i <= 600; ++i) {  // the session drops 1 to 250 at 501
+            session->AppendRecvLine(SessionLine(QString::number(i) + "\r\n"));  // two characters, one break
+            if (i == 400 && WaitFor([&] { return w.LastLine() == "400"; }))
+                QObject::connect(w.recv->document(), &QTextDocument::contentsChange, [&] { ++changes; });
+        }
+        QVERIFY(WaitFor([&] { return w.LastLine() == "600"; }) && changes == 2);
+        QVERIFY(w.Lines().size() == 350 && w.Lines().first() == "251");
     }
 
     // A failed start shows the session's own text; a cancelled dialog creates nothing.
@@ -201,6 +210,7 @@ private slots:
         QCOMPARE(peer.Receive(&ok, 3000, [] { QTest::qWait(5); }), std::string("hi"));
         QVERIFY(peer.SendTo("ok", "127.0.0.1", local.toUShort()));
         QVERIFY(WaitFor([&] { return w.LastLine().endsWith("<=] 6f 6b"); }));
+        QTRY_VERIFY(w.Label("infoLabel").endsWith("\t丢包：0"));  // UDP counts what the system dropped
     }
 
     // A vanished far end is noticed without a send: the view says so, the panel shows the port closed.

@@ -82,34 +82,36 @@ struct Server : ServerBase {
 
 void Accept(int n) { ServerBase::OnTransportAccepted(H(n), user); }
 void Data(int n, const QByteArray& data) { ServerBase::OnTransportData(user, H(n), data.constData(), data.size()); }
-bool Shows(SessionItem* s, int line, const char* text) { return s->GetReceivedLines().value(line).endsWith(text); }
+bool Shows(SessionItem* s, int line, const char* text) { return s->GetReceivedLines().value(line).Text().endsWith(text); }
 
 class TestSessions : public QObject {
     Q_OBJECT
 private slots:
     void init() { CurrentEncoding = ENCODING_UTF8, calls.clear(); }
 
-    void linesTrimFrom500To250WithOneReset() {
+    void linesTrimFrom500To250InOneStep() {
         Server s;
-        int lines = 0, resets = 0;
+        int lines = 0, trimmed = 0;
         QObject::connect(&s, &SessionItem::OnReceived, [&] { ++lines; });
-        QObject::connect(&s, &SessionItem::OnResetReceived, [&] { ++resets; });
+        QObject::connect(&s, &SessionItem::OnTrimmedReceived, [&](QTreeWidgetItem*, int n) { trimmed += n; });
         for (int i = 1; i <= 502; ++i)
-            s.AppendRecvLine(QByteArray::number(i));
-        QVERIFY(lines == 501 && resets == 1);  // every line but the one that tipped the trim
-        QVERIFY(s.GetReceivedLines().size() == 252 && s.GetReceivedLines().first() == "251");
+            s.AppendRecvLine(SessionLine(QString::number(i)));
+        QVERIFY(lines == 502 && trimmed == 250);
+        QVERIFY(s.GetReceivedLines().size() == 252 && s.GetReceivedLines().first().Text() == "251");
     }
 
-    // A line keeps a bounded share of a huge chunk and says its size; an empty
-    // chunk shows nothing; the counters count every byte.
+    // A line keeps a bounded share of a huge chunk and says its size, and reads
+    // later as it did on arrival; an empty chunk shows nothing; the counters count every byte.
     void receivedLinesAreBoundedBySizeAndEmptyChunksShowNothing() {
         Client c;
         c.OnTransportData(static_cast<SessionItemClient*>(&c), "", 0);
         const QByteArray big(3 * SessionItem::kMaxLinePayload, 'x');
         c.OnTransportData(static_cast<SessionItemClient*>(&c), big.constData(), big.size());
         QCOMPARE(c.GetReceivedLines().size(), 1);
-        const QByteArray line = c.GetReceivedLines().first();
+        const QString line = c.GetReceivedLines().first().Text();
         QVERIFY(line.count('x') == SessionItem::kMaxLinePayload && line.endsWith(" [12288 bytes]"));
+        c.SetHexMode(true), CurrentEncoding = ENCODING_UTF16;
+        QCOMPARE(c.GetReceivedLines().first().Text(), line);
         QCOMPARE(c.GetRecvTotal(), qint64(big.size()));
     }
 

@@ -1,0 +1,34 @@
+#include "SessionLine.h"
+
+#include <QDateTime>
+
+#include "Encoding.h"
+
+SessionLine::SessionLine(qint64 arrivalMs, const QByteArray& payload, int size, bool hex, int encoding)
+    : payload_(payload), arrivalMs_(arrivalMs), size_(size), hex_(hex) {
+    // Any index past the known ones means Default; kept in a byte, it must stay one.
+    encoding_ = qint8(encoding >= 0 && encoding <= ENCODING_UTF16 ? encoding : ENCODING_DEFAULT);
+}
+
+// Lines come many to a second, and a local time costs a time-zone lookup.
+static QString TimeText(qint64 arrivalMs) {
+    static qint64 second = -1;
+    static QString text;
+    if (arrivalMs / 1000 != second) {
+        second = arrivalMs / 1000;
+        text = QDateTime::fromMSecsSinceEpoch(arrivalMs).toString("hh:mm:ss");
+    }
+    return text;
+}
+
+QString SessionLine::Text() const {
+    if (!IsReceived())
+        return text_;
+    QString line;
+    line.reserve((hex_ ? payload_.size() * 3 : payload_.size()) + 32);
+    line += QLatin1Char('[') + TimeText(arrivalMs_) + QLatin1String(" <=] ");
+    line += hex_ ? QString::fromLatin1(payload_.toHex(' ')) : BytesToText(payload_, encoding_);
+    if (payload_.size() < size_)
+        line += QString(" … [%0 bytes]").arg(size_);
+    return line;
+}
