@@ -108,11 +108,9 @@ int GrantedReceiveBuffer(int fd) {
     return bytes;
 }
 
-// Where the session's own count of datagrams the kernel dropped will go once
-// the session reports it (SessionItem::GetDroppedCount(), -1 when not
-// counted). Until then: not counted.
-qint64 SessionDropped(SessionItem*) {
-    return -1;
+// The session's own count of datagrams the kernel dropped (-1 when not counted).
+qint64 SessionDropped(SessionItem* session) {
+    return session->GetDroppedCount();
 }
 
 // One receiver under test: datagrams taken so far, and the kernel's drops
