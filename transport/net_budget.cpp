@@ -12,8 +12,13 @@
 
 namespace {
 
+// A round nobody renewed for this long is over: runs then take the default
+// share each, rather than the nothing a long-spent round has left.
+const uint64_t kRoundLifetimeNs = 100 * 1000 * 1000;
+
 struct Budget {
     bool rounds = false;      // set up by net_run_budget
+    uint64_t round_start_ns = 0;
     uint64_t round_ns = 0;    // the round's budget
     uint64_t spent_ns = 0;    // spent by the round's runs so far
     int busy_last = 1;        // runs with work left over in the last round
@@ -35,6 +40,7 @@ void net_run_budget(int budget_us) {
     b.spent_ns = 0;
     b.busy_last = b.busy_now > 0 ? b.busy_now : 1;
     b.busy_now = 0;
+    b.round_start_ns = uv_hrtime();
     net__gate_new_round();
 }
 
@@ -44,7 +50,7 @@ void net__budget_enter(void) {
         return;
     b.start_ns = uv_hrtime();
     b.exhausted = false;
-    if (!b.rounds) {
+    if (!b.rounds || b.start_ns - b.round_start_ns > kRoundLifetimeNs) {
         b.share_ns = (uint64_t)NET_RUN_SLICE_US * 1000;
         return;
     }

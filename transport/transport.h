@@ -110,7 +110,8 @@ const char* net_last_error(void);
 // budget divided by the runs that had work left over in the previous round,
 // and never more than the round has left. Every run still takes at least one
 // pass of its sockets and one frame or message, so none starves. What is left
-// waits, in order, for a later run. 0 ends rounds: each run then has its own
+// waits, in order, for a later run. A round lasts until the next call, or
+// 100 ms when none comes; outside rounds (and after 0) each run has its own
 // NET_RUN_SLICE_US.
 void net_run_budget(int budget_us);
 
