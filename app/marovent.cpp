@@ -2,8 +2,8 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
-#include <QDateTime>
 #include <QKeyEvent>
+#include <QMenu>
 #include <QMessageBox>
 #include <QScrollBar>
 #include <QSocketNotifier>
@@ -40,6 +40,8 @@ marovent::marovent(QWidget* parent) : QWidget(parent), ui(new Ui::maroventClass)
     setWindowIcon(IconNetConnect());
     ui->sessionTypeTreeWidget->setHeaderHidden(true);
     connect(ui->sessionTypeTreeWidget, &QTreeWidget::itemClicked, this, &marovent::TreeItemClicked);
+    ui->sessionTypeTreeWidget->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(ui->sessionTypeTreeWidget, &QWidget::customContextMenuRequested, this, &marovent::ShowSessionMenu);
 
     const bool kcp = KcpEnabled();
     int count = 0;
@@ -473,18 +475,20 @@ void marovent::on_sendButton_clicked() {
     // Servers take no data themselves.
     if (bytes.isEmpty() || kind == nullptr || kind->ready == nullptr)
         return;
-    if (kind->ready(session)) {
-        const QString time = QDateTime::currentDateTime().toString("hh:mm:ss");
-        const bool sent = session->Send(bytes);
-        session->AppendRecvLine(SessionLine(QString("[%0 %1] %2").arg(time, "=>", text)));
-        // The transport refused bytes on a ready session: say why under the sent line.
-        if (!sent)
-            session->AppendRecvLine(SessionLine("Error : send failed: " + session->GetLastError()));
-    } else {
-        session->AppendRecvLine(SessionLine(QString::fromUtf8(kind->notReady)));
-    }
+    SendToSession(session, bytes, text);
     session->AddSendHistory(TextToBytes(text));
     ui->recvTextEdit->Flush();  // what the user did shows at once
+}
+
+bool marovent::SendToSession(SessionItem* session, const QByteArray& bytes, const QString& text) {
+    const SessionKind* kind = SessionKindOf(session->GetType());
+    if (!kind->ready(session)) {
+        session->AppendRecvLine(SessionLine(QString::fromUtf8(kind->notReady)));
+        return false;
+    }
+    const bool sent = session->Send(bytes);
+    session->LogSent(text, sent);
+    return sent;
 }
 
 void marovent::SetSendBoxText(const QString& text) {
@@ -530,6 +534,29 @@ void marovent::on_clearButton_clicked() {
         session->ClearReceived();
     ui->recvTextEdit->Flush();
 }
+
+/* ---- Session menu ---- */
+
+void marovent::ShowSessionMenu(const QPoint& at) {
+    QTreeWidgetItem* item = ui->sessionTypeTreeWidget->itemAt(at);
+    SessionItem* session = SessionOf(item);
+    if (session == nullptr)
+        return;
+    SelectItem(item);
+    QMenu menu(this);
+    FillCaptureMenu(&menu, session);
+    FillSendMenu(&menu, session);
+    if (!menu.isEmpty())
+        menu.exec(ui->sessionTypeTreeWidget->viewport()->mapToGlobal(at));
+}
+
+/* ---- Capture ---- */
+
+void marovent::FillCaptureMenu(QMenu*, SessionItem*) {}
+
+/* ---- Repeated and file sends ---- */
+
+void marovent::FillSendMenu(QMenu*, SessionItem*) {}
 
 /* ---- Receive view ---- */
 

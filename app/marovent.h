@@ -14,6 +14,8 @@
 namespace Ui {
 class maroventClass;
 }
+class QMenu;
+class QPoint;
 class QSocketNotifier;
 class QTreeWidgetItem;
 class QTimer;
@@ -56,6 +58,11 @@ private slots:
     void OnTrimmedReceived(QTreeWidgetItem* item, int count);
     void OnResetReceived(QTreeWidgetItem* item);
     void OnSessionStateChanged(QTreeWidgetItem* item);
+    void ShowSessionMenu(const QPoint& at);
+    // ---- capture slots
+
+    // ---- repeated and file send slots
+
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
@@ -80,6 +87,18 @@ private:
 
     // One round of every session's transport within the shared read budget.
     void RunSessions();
+    // Sends bytes as the send button does (text is what the log shows); false
+    // when the session was not ready or the transport refused them. For a kind
+    // that takes data.
+    bool SendToSession(SessionItem* session, const QByteArray& bytes, const QString& text);
+
+    // The session menu: each part adds its actions for the session.
+    void FillCaptureMenu(QMenu* menu, SessionItem* session);
+    void FillSendMenu(QMenu* menu, SessionItem* session);
+    // ---- capture helpers
+
+    // ---- repeated and file send helpers
+
 
     // State panel, send box and statistics.
     void SelectItem(QTreeWidgetItem* item);

@@ -82,6 +82,13 @@ void SessionItem::ReceiveBytes(const char* data, int size) {
     AppendRecvLine(RecvLine(data, size));
 }
 
+void SessionItem::LogSent(const QString& text, bool sent) {
+    AppendRecvLine(SessionLine::Sent(QDateTime::currentMSecsSinceEpoch(), text));
+    // The transport refused bytes on a ready session: say why under the sent line.
+    if (!sent)
+        AppendRecvLine(SessionLine("Error : send failed: " + GetLastError()));
+}
+
 void SessionItem::AddSendHistory(const QByteArray& payload) {
     if (!payload.isEmpty() && !sendHistory_.isEmpty() && sendHistory_.last() == payload)
         return;

@@ -71,6 +71,8 @@ public:
     // flag and encoding in force now.
     SessionLine RecvLine(const char* data, int size) const;
     void AppendRecvLine(const SessionLine& line);
+    // Logs what the user sent as typed, and why it failed when it did.
+    void LogSent(const QString& text, bool sent);
     void ClearReceived();
     const QList<SessionLine>& GetReceivedLines() const { return receivedLines_; }
 

@@ -10,23 +10,34 @@ SessionLine::SessionLine(qint64 arrivalMs, const QByteArray& payload, int size, 
     encoding_ = qint8(encoding >= 0 && encoding <= ENCODING_UTF16 ? encoding : ENCODING_DEFAULT);
 }
 
-// Lines come many to a second, and a local time costs a time-zone lookup.
-static QString TimeText(qint64 arrivalMs) {
-    static qint64 second = -1;
-    static QString text;
-    if (arrivalMs / 1000 != second) {
-        second = arrivalMs / 1000;
-        text = QDateTime::fromMSecsSinceEpoch(arrivalMs).toString("hh:mm:ss");
-    }
-    return text;
+SessionLine SessionLine::Sent(qint64 atMs, const QString& text) {
+    SessionLine line(text);
+    line.arrivalMs_ = atMs;
+    line.sent_ = true;
+    return line;
 }
 
-QString SessionLine::Text() const {
+// Lines come many to a second, and a local time costs a time-zone lookup.
+static QString TimeText(qint64 atMs, bool milliseconds) {
+    static qint64 second = -1;
+    static QString text;
+    if (atMs / 1000 != second) {
+        second = atMs / 1000;
+        text = QDateTime::fromMSecsSinceEpoch(atMs).toString("hh:mm:ss");
+    }
+    if (!milliseconds)
+        return text;
+    return text + QString(".%1").arg(int(atMs % 1000), 3, 10, QLatin1Char('0'));
+}
+
+QString SessionLine::Text(bool milliseconds) const {
+    if (sent_)
+        return QLatin1Char('[') + TimeText(arrivalMs_, milliseconds) + QLatin1String(" =>] ") + text_;
     if (!IsReceived())
         return text_;
     QString line;
-    line.reserve((hex_ ? payload_.size() * 3 : payload_.size()) + 32);
-    line += QLatin1Char('[') + TimeText(arrivalMs_) + QLatin1String(" <=] ");
+    line.reserve((hex_ ? payload_.size() * 3 : payload_.size()) + 36);
+    line += QLatin1Char('[') + TimeText(arrivalMs_, milliseconds) + QLatin1String(" <=] ");
     line += hex_ ? QString::fromLatin1(payload_.toHex(' ')) : BytesToText(payload_, encoding_);
     if (payload_.size() < size_)
         line += QString(" … [%0 bytes]").arg(size_);
