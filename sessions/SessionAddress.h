@@ -21,4 +21,12 @@ enum class AddressRole {
 bool ParseAddress(const QByteArray& ip, quint32 port, AddressRole role, struct sockaddr* out,
                   QString* error);
 
+// The port half of ParseAddress alone, for a host name still to be looked up.
+bool CheckPort(quint32 port, AddressRole role, QString* error);
+
+// Whether text is a host name to look up rather than an address: letters,
+// digits, '-', '_' and '.', not only digits and dots (a bad dotted address
+// stays a bad address instead of becoming a lookup).
+bool IsHostName(const QByteArray& text);
+
 #endif
