@@ -1,7 +1,8 @@
 // The one path from the address text and port a user typed to an IPv4
 // address record. Every session kind starts through it, so a bad value is
 // refused with a text that names it instead of turning into 0.0.0.0 (this
-// machine on Linux) or a port wrapped to another one.
+// machine on Linux) or a port wrapped to another one. A host name where a
+// remote may be one is looked up first (HostResolver), then comes here too.
 #ifndef MAROVENT_SESSIONADDRESS_H
 #define MAROVENT_SESSIONADDRESS_H
 
