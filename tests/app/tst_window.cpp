@@ -160,7 +160,8 @@ private slots:
         w.Press("startButton");
         QCOMPARE(w.Label("L12label") + w.Led(), QString("peer.invalid（解析中）background-color: #FFFF00"));
         w.Press("closeButton");
-        QVERIFY(w.start->isEnabled() && !WaitFor([&] { return testnet::Readable(listener, 0); }, 100));  // nothing connects
+        // Stopped while looked up: nothing connects later.
+        QVERIFY(w.start->isEnabled() && !WaitFor([&] { return testnet::Readable(listener, 0); }, 100));
         w.Press("startButton");
         QVERIFY(WaitFor([&] { return w.Led() == kLedOn; }) && w.Label("L12label") == "127.0.0.1");
         HostResolver::factory = kSystemResolver;
