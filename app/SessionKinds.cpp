@@ -22,6 +22,11 @@ const char* const kLedOn = "background-color: #00FF00";
 const char* const kLedOff = "background-color: #CDCDCD";
 const char* const kLedConnecting = "background-color: #FFFF00";
 
+// The remote address row while the typed host name is being looked up.
+QString Resolving(const QString& host) {
+    return host + "（解析中）";
+}
+
 }  // namespace
 
 // The rows' functions; a friend of the window, whose slots and tree placement they use.
@@ -127,7 +132,7 @@ public:
         state->led = connecting ? kLedConnecting : (connected ? kLedOn : kLedOff);
         state->icon = connecting ? &IconNetConnect() : (connected ? &IconNetRun() : &IconNetStop());
         state->labels[0] = "远程IP：";
-        state->labels[1] = client->GetPeerIP();
+        state->labels[1] = client->IsResolving() ? Resolving(QString::fromUtf8(client->GetIP())) : client->GetPeerIP();
         state->labels[2] = "远程Port：";
         state->labels[3] = QString("%0").arg(client->GetPeerPort());
         state->localRow = true;
@@ -137,13 +142,14 @@ public:
     static void DescribeUDP(SessionItem* session, PanelState* state) {
         auto* udp = static_cast<SessionItemUDPClient*>(session);
         const bool open = udp->IsOpen();
+        const bool resolving = udp->IsResolving();
         const bool multicast = udp->IsMulticast();
-        state->startEnabled = !open;
-        state->closeEnabled = open;
-        state->led = open ? kLedOn : kLedOff;
-        state->icon = open ? &IconNetRun() : &IconNetStop();
+        state->startEnabled = !open && !resolving;
+        state->closeEnabled = open || resolving;
+        state->led = resolving ? kLedConnecting : (open ? kLedOn : kLedOff);
+        state->icon = resolving ? &IconNetConnect() : (open ? &IconNetRun() : &IconNetStop());
         state->labels[0] = multicast ? "组播IP：" : "远程IP：";
-        state->labels[1] = udp->GetRemoteIp();
+        state->labels[1] = resolving ? Resolving(udp->GetRemoteIp()) : udp->GetRemoteIp();
         state->labels[2] = multicast ? "组播Port：" : "远程Port：";
         state->labels[3] = QString("%0").arg(udp->GetRemotePort());
         // A group member's local port is the group's own.

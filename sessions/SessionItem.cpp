@@ -9,6 +9,8 @@
 
 SessionItem::SessionItem(const QString& kind) : QObject(nullptr), kind_(kind) {}
 
+SessionItem::~SessionItem() = default;
+
 SessionItem* SessionItem::FromTreeItem(QTreeWidgetItem* item) {
     if (item == nullptr)
         return nullptr;
@@ -24,6 +26,8 @@ quint64 SessionItem::ClockNow() const {
 }
 
 void SessionItem::Update() {
+    if (resolving_)
+        resolver_->Run();
     const quint64 now = ClockNow();
     if (now - rateWindowStart_ <= 1000)
         return;
@@ -45,6 +49,28 @@ bool SessionItem::Restart() {
 bool SessionItem::Fail(const QString& text) {
     lastError_ = text;
     return false;
+}
+
+void SessionItem::FailLater(const QString& text) {
+    Fail(text);
+    AppendRecvLine(SessionLine("Error : " + text));
+    emit OnStateChanged(treeItem_);
+}
+
+void SessionItem::LookUp(const QByteArray& host, const HostResolver::Done& done) {
+    if (!resolver_)
+        resolver_.reset(HostResolver::Create());
+    resolving_ = true;
+    resolver_->Start(host, [this, done](const QByteArray& ip, const QString& error) {
+        resolving_ = false;
+        done(ip, error);
+    });
+}
+
+void SessionItem::CancelLookup() {
+    resolving_ = false;
+    if (resolver_)
+        resolver_->Cancel();
 }
 
 void SessionItem::AddRecvCount(int n) {

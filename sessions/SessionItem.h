@@ -10,6 +10,9 @@
 #include <QObject>
 #include <QString>
 
+#include <memory>
+
+#include "HostResolver.h"
 #include "SessionLine.h"
 
 class QTreeWidgetItem;
@@ -37,6 +40,7 @@ public:
     static const int kMaxLinePayload = 4096;
 
     explicit SessionItem(const QString& kind);
+    ~SessionItem() override;
 
     virtual int GetType() = 0;
     virtual void Update();
@@ -47,6 +51,8 @@ public:
     virtual bool Restart();
     // Why the last start or send failed, for the window; empty after a successful start.
     QString GetLastError() const { return lastError_; }
+    // Started, and still looking up the host name the user typed.
+    bool IsResolving() const { return resolving_; }
 
     QString GetKind() const { return kind_; }
     QTreeWidgetItem* GetParentItem() const { return parentItem_; }
@@ -103,6 +109,13 @@ protected:
     virtual quint64 ClockNow() const;
     // Keeps text as the last error and returns false, so a failing start is one line.
     bool Fail(const QString& text);
+    // A start that fails after it returned (a host name that did not resolve):
+    // kept as the last error, shown as an error line, and the window told.
+    void FailLater(const QString& text);
+    // Looks host up through the replaceable resolver; done comes from a later
+    // Update (this class's), never after CancelLookup or deletion.
+    void LookUp(const QByteArray& host, const HostResolver::Done& done);
+    void CancelLookup();
     void ClearError() { lastError_.clear(); }
 
 private:
@@ -115,6 +128,8 @@ private:
     QString sendText_;
     bool hexMode_ = false;
     QString lastError_;
+    std::unique_ptr<HostResolver> resolver_;  // made for the first host name
+    bool resolving_ = false;
     qint64 recvTotal_ = 0;
     qint64 recvRate_ = 0;
     qint32 recvCurrent_ = 0;

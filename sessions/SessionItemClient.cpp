@@ -20,15 +20,33 @@ void SessionItemClient::SetTarget(const QByteArray& ip, unsigned port, unsigned 
 }
 
 bool SessionItemClient::Connect() {
+    CancelLookup();
     struct sockaddr* target = net_shared_addr();
     QString error;
-    if (!ParseAddress(ip_, port_, AddressRole::Target, target, &error))
+    const bool name = IsHostName(ip_);
+    if (name ? !CheckPort(port_, AddressRole::Target, &error)
+             : !ParseAddress(ip_, port_, AddressRole::Target, target, &error))
         return Fail(error);
     ClearError();
     connected_ = false;
     connecting_ = true;
-    StartTransport(target, timeout_);
+    if (name)
+        LookUp(ip_, [this](const QByteArray& ip, const QString& why) { OnResolved(ip, why); });
+    else
+        StartTransport(target, timeout_);
     return true;
+}
+
+void SessionItemClient::OnResolved(const QByteArray& ip, const QString& error) {
+    struct sockaddr* target = net_shared_addr();
+    QString why = error;
+    if (ip.isEmpty() || !ParseAddress(ip, port_, AddressRole::Target, target, &why)) {
+        connecting_ = false;
+        FailLater(QString("cannot resolve host %0: %1").arg(QString::fromUtf8(ip_), why));
+        return;
+    }
+    StartTransport(target, timeout_);
+    emit OnStateChanged(GetTreeItem());  // the panel leaves the lookup for the connect
 }
 
 int SessionItemClient::GetType() {
@@ -43,6 +61,7 @@ void SessionItemClient::Update() {
 }
 
 void SessionItemClient::Close() {
+    CancelLookup();
     connected_ = false;
     connecting_ = false;
     CloseTransport();

@@ -17,8 +17,9 @@ public:
     // Remembers where the next Connect goes; does not connect.
     void SetTarget(const QByteArray& ip, unsigned port, unsigned timeoutMs);
     // Starts a connect attempt, whose outcome arrives through the connect-result
-    // signal; false, with nothing started, when the target is not a dotted
-    // IPv4 address with a port from 1 to 65535.
+    // signal; false, with nothing started, when the target is neither a dotted
+    // IPv4 address nor a host name, or the port is not from 1 to 65535. A host
+    // name is looked up first; a failed lookup ends the attempt through FailLater.
     bool Connect();
     bool Restart() override { return Connect(); }
 
@@ -61,6 +62,7 @@ protected:
 
 private:
     bool ReadAddress(bool local, QString* ip, int* port);
+    void OnResolved(const QByteArray& ip, const QString& error);
 
     bool accepted_;
     bool connected_;

@@ -38,14 +38,37 @@ bool SessionItemUDPClient::Start(const QByteArray& remoteIp, quint32 remotePort,
 
 bool SessionItemUDPClient::Restart() {
     open_ = false;
+    CancelLookup();
     // A group member listens on the group's own port.
     const quint32 port = multicast_ ? remotePort_ : localPort_;
-    struct sockaddr* bind = net_shared_addr();
     QString error;
-    if (!ParseAddress(remoteIp_, remotePort_, AddressRole::Remote, (struct sockaddr*)&remote_, &error) ||
-        !ParseAddress(localIp_, port, AddressRole::Local, bind, &error))
+    // A group is joined by its address; only a plain remote may be a host name.
+    const bool name = !multicast_ && IsHostName(remoteIp_);
+    if ((name ? !CheckPort(remotePort_, AddressRole::Remote, &error)
+              : !ParseAddress(remoteIp_, remotePort_, AddressRole::Remote, (struct sockaddr*)&remote_, &error)) ||
+        !ParseAddress(localIp_, port, AddressRole::Local, (struct sockaddr*)&bind_, &error))
         return Fail(error);
-    if (udp_client_start(endpoint_, bind) != 0)
+    if (!name)
+        return Open();
+    ClearError();
+    LookUp(remoteIp_, [this](const QByteArray& ip, const QString& why) { OnResolved(ip, why); });
+    return true;
+}
+
+void SessionItemUDPClient::OnResolved(const QByteArray& ip, const QString& error) {
+    QString why = error;
+    if (ip.isEmpty() || !ParseAddress(ip, remotePort_, AddressRole::Remote, (struct sockaddr*)&remote_, &why)) {
+        FailLater(QString("cannot resolve host %0: %1").arg(QString::fromUtf8(remoteIp_), why));
+        return;
+    }
+    if (Open())
+        emit OnStateChanged(GetTreeItem());
+    else
+        FailLater(GetLastError());
+}
+
+bool SessionItemUDPClient::Open() {
+    if (udp_client_start(endpoint_, (const struct sockaddr*)&bind_) != 0)
         return Fail(QString::fromUtf8(net_last_error()));
     if (multicast_) {
         const char* iface = interfaceIp_.isEmpty() ? nullptr : interfaceIp_.constData();
@@ -73,6 +96,7 @@ void SessionItemUDPClient::Update() {
 }
 
 void SessionItemUDPClient::Close() {
+    CancelLookup();
     GetDroppedCount();  // the socket's count goes with it
     udp_client_close(endpoint_);
     open_ = false;

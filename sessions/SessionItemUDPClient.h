@@ -33,7 +33,9 @@ public:
 
     // Stores the six values and opens with them. In multicast mode the socket
     // binds localIp on the remote (group) port and joins remoteIp on
-    // interfaceIp; localPort is then unused. Both addresses must be dotted IPv4.
+    // interfaceIp; localPort is then unused. The local address must be dotted
+    // IPv4; a plain remote may also be a host name, looked up before the socket
+    // opens (a failed lookup is reported by FailLater).
     bool Start(const QByteArray& remoteIp, quint32 remotePort, const QByteArray& localIp,
                quint32 localPort, bool multicast, const QByteArray& interfaceIp);
     bool Restart() override;
@@ -47,6 +49,9 @@ public:
 
 private:
     static void OnRecv(const char* data, int64_t nread, const struct sockaddr* sender, void* user);
+    void OnResolved(const QByteArray& ip, const QString& error);
+    // Binds (and joins the group) with the parsed addresses.
+    bool Open();
 
     UDPCLIENT endpoint_;
     QByteArray remoteIp_;
@@ -55,7 +60,8 @@ private:
     quint32 localPort_ = 0;
     bool multicast_ = false;
     QByteArray interfaceIp_;
-    struct sockaddr_in remote_ = {};  // parsed at start, used by every send
+    struct sockaddr_in remote_ = {};  // parsed at start (or looked up), used by every send
+    struct sockaddr_in bind_ = {};    // parsed at start, bound once the remote is known
     bool open_ = false;
     mutable qint64 dropped_ = -1;  // the last count read
 };

@@ -1,7 +1,8 @@
 // The transport library: a plain C-style handle API over libuv.
 //
 // Every object runs on a private libuv loop of its own (accepted TCP
-// connections and UDP group members share their owner's loop). Nothing runs
+// connections and UDP group members share their owner's loop; the resolver
+// uses the default loop, see its section). Nothing runs
 // by itself: callbacks fire only inside the object's run call (or inside a
 // start or destroy call that lets the loop finish pending closes). Failures
 // return negative codes and leave one library-wide last-error text.
@@ -23,6 +24,7 @@ struct sockaddr;
 #define NET_ERR_BIND_CONNECT  (-104) // TCP: bind or connect refused
 #define NET_ERR_LISTEN        (-105) // TCP: listen refused
 #define NET_ERR_QUEUE_FULL    (-106) // TCP: the send would queue more than NET_MAX_QUEUED_BYTES
+#define NET_ERR_RESOLVE       (-107) // resolver: the lookup could not be started
 
 // Bytes a TCP connection (and so a KCP connection's channel 0) queues for a
 // peer that does not read before a send is refused: far more than anyone
@@ -62,6 +64,7 @@ typedef struct tcp_server_s* TCPSERVER;
 typedef struct udp_client_s* UDPCLIENT;
 typedef struct udp_group_s* UDPGROUP;    // internal to the library (used by the KCP server)
 typedef struct kcp_client_s* KCPCLIENT;  // outgoing KCP client, or a connection a KCP server accepted
+typedef struct resolver_s* RESOLVER;
 struct KCPServer;
 
 /* ---- Callbacks ---------------------------------------------------------- */
@@ -84,6 +87,10 @@ typedef void (*kcp_client_disconnect_cb)(void* user);
 typedef void (*kcp_server_connect_cb)(KCPCLIENT client, void* user);
 typedef void (*kcp_server_disconnect_cb)(KCPCLIENT client, void* user);
 typedef void (*kcp_server_recv_cb)(KCPCLIENT client, const char* data, int length, int channel, void* user);
+
+// status 0: address is the host's first IPv4 address (port 0); otherwise
+// address is null and message says why (a static text).
+typedef void (*resolver_cb)(int status, const struct sockaddr* address, const char* message, void* user);
 
 /* ---- Library-wide helpers ----------------------------------------------- */
 
@@ -228,5 +235,21 @@ int64_t kcp_server_held_bytes(struct KCPServer* server);
 // Sets the total past which the peer holding the most is dropped; bytes <= 0
 // restores KCP_SERVER_MAX_HELD_BYTES. Checked whenever a peer's data arrives.
 void kcp_server_set_held_limit(struct KCPServer* server, int64_t bytes);
+
+/* ---- Resolver ---------------------------------------------------------- */
+// Looks a host name up as IPv4 on libuv's worker threads, one lookup at a
+// time. The lookups run on the default loop, which net_poll also runs; the
+// answer is only kept there and handed to the callback inside resolver_run.
+// A new start, resolver_cancel and resolver_destroy drop the lookup in flight:
+// its callback never comes, and a lookup a worker already has frees itself
+// when it ends. The callback may start again or destroy the resolver.
+
+RESOLVER resolver_create(void);
+void resolver_destroy(RESOLVER r);
+// 0, or a negative code when the lookup could not be started (no callback then).
+int resolver_start(RESOLVER r, const char* host, resolver_cb cb);
+void resolver_cancel(RESOLVER r);
+void resolver_set_user_data(RESOLVER r, void* user);
+void resolver_run(RESOLVER r, int mode);
 
 #endif

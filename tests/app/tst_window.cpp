@@ -1,7 +1,10 @@
 // The real window, offscreen, driven as a user would: what only the window does,
 // then one flow per session kind against a real peer (for KCP also another process).
+#include <uv.h>
+
 #include "ByteText.h"
 #include "Encoding.h"
+#include "HostResolver.h"
 #include "Settings.h"
 #include "support/WindowDriver.h"
 
@@ -21,6 +24,20 @@ int RunPeer(uint16_t port) {
     w.Send("hello from the second instance");
     return WaitFor([&] { return w.LastLine().endsWith("<=] hello from the first"); }, 10000) ? 0 : 1;
 }
+
+// Answers at the next run: "peer.invalid" is 127.0.0.1, any other name is unknown.
+struct TableResolver : HostResolver {
+    QByteArray host;
+    Done done;
+    void Start(const QByteArray& name, const Done& then) override { host = name, done = then; }
+    void Run() override {
+        if (Done then = std::exchange(done, nullptr))
+            then(host == "peer.invalid" ? "127.0.0.1" : "", "unknown node or service");
+    }
+    void Cancel() override { done = nullptr; }
+};
+HostResolver* Table() { return new TableResolver; }
+const HostResolver::Factory kSystemResolver = HostResolver::factory;
 
 }  // namespace
 
@@ -129,6 +146,35 @@ private slots:
         QCOMPARE(w.Root("UDP")->childCount(), 0);
     }
 
+    // A typed name is looked up on start (through the table, "localhost" for
+    // real): failed, stopped, connected, deleted while looked up.
+    void hostNamesAreLookedUpWhenStarted() {
+        uint16_t port = 0;
+        const int listener = testnet::Listen(&port);
+        Window w;
+        w.Create("TCP Client", "nowhere.invalid", port);
+        w.Press("startButton");
+        QVERIFY(WaitFor([&] { return w.LastLine() == "Error : cannot resolve host nowhere.invalid: unknown node or service"; }));
+        QVERIFY(w.Led().endsWith("#CDCDCD") && w.start->isEnabled());
+        w.Create("TCP Client", "peer.invalid", port);
+        w.Press("startButton");
+        QCOMPARE(w.Label("L12label") + w.Led(), QString("peer.invalid（解析中）background-color: #FFFF00"));
+        w.Press("closeButton");
+        // Stopped while looked up: nothing connects later.
+        QVERIFY(w.start->isEnabled() && !WaitFor([&] { return testnet::Readable(listener, 0); }, 100));
+        w.Press("startButton");
+        QVERIFY(WaitFor([&] { return w.Led() == kLedOn; }) && w.Label("L12label") == "127.0.0.1");
+        HostResolver::factory = kSystemResolver;
+        w.Create("TCP Client", "localhost", port);
+        w.Press("startButton");
+        w.Press("deleteButton");  // its lookup ends after it: the sanitizer run sees any write into it
+        w.Create("TCP Client", "localhost", port);
+        w.Press("startButton");
+        QVERIFY(WaitFor([&] { return w.Led() == kLedOn && (net_poll(), !uv_loop_alive(uv_default_loop())); }));
+        HostResolver::factory = Table;
+        close(listener);
+    }
+
     void serverAndClientInOneWindow_data() {
         QTest::addColumn<QString>("kind");
         QTest::addColumn<QString>("serverEnd");  // the button that ends a connection on the server's side
@@ -200,10 +246,11 @@ private slots:
         testnet::UdpPeer peer;
         const QString local = QString::number(testnet::FreeUdpPort());
         Window w;
-        QTreeWidgetItem* item = w.Create("UDP", {"ipLineEdit", "127.0.0.1", "portLineEdit",
+        QTreeWidgetItem* item = w.Create("UDP", {"ipLineEdit", "peer.invalid", "portLineEdit",
                                                  QString::number(peer.Port()), "localIPLineEdit", "127.0.0.1",
                                                  "localPortLineEdit", local});
-        QCOMPARE(item->text(0) + " " + w.Label("L24label"), QString("127.0.0.1:%1 ").arg(peer.Port()) + local);
+        QVERIFY(WaitFor([&] { return w.Led() == kLedOn; }));  // the remote is looked up first
+        QCOMPARE(item->text(0) + " " + w.Label("L24label"), QString("peer.invalid:%1 ").arg(peer.Port()) + local);
         w.hex->setChecked(true);
         w.Send("68 69");
         bool ok = false;
@@ -237,6 +284,7 @@ int main(int argc, char** argv) {
     args.append(g_lastArg);
     int count = (int)args.size();
     QApplication app(count, args.data());
+    HostResolver::factory = Table;  // no test asks the system but for "localhost"
     if (argc == 3 && qstrcmp(argv[1], "-peer") == 0)
         return RunPeer((uint16_t)atoi(argv[2]));
     TestWindow test;

@@ -1,6 +1,7 @@
-// The library-wide helpers: last error, clock and address conversion.
+// The library-wide helpers: last error, clock and address conversion; the resolver.
 #include <arpa/inet.h>
 #include <unistd.h>
+#include <uv.h>
 
 #include <gtest/gtest.h>
 
@@ -70,4 +71,24 @@ TEST(Net, TheIdleGateNeverSkipsALoopWithQueuedWork) {
     tcp_client_destroy(client);
     close(peer);
     close(listener);
+}
+
+// "localhost", answered by the hosts file, is the one name a test resolves for real.
+TEST(Net, TheResolverAnswersInItsOwnRunAndNeverForADroppedLookup) {
+    std::string answers;
+    auto answer = [](int status, const sockaddr* address, const char*, void* user) {
+        *(std::string*)user += std::to_string(status) + " " + inet_ntoa(((const sockaddr_in*)address)->sin_addr);
+    };
+    RESOLVER dropped = resolver_create(), cancelled = resolver_create(), kept = resolver_create();
+    for (RESOLVER each : {dropped, cancelled, kept}) {
+        resolver_set_user_data(each, &answers);
+        ASSERT_EQ(resolver_start(each, "localhost", answer), 0);
+    }
+    resolver_destroy(dropped);  // its lookup ends later: the sanitizer run sees any write into it
+    resolver_cancel(cancelled);
+    ASSERT_TRUE(testnet::WaitUntil([] { net_poll(); }, [] { return !uv_loop_alive(uv_default_loop()); }));
+    EXPECT_EQ(answers, "");
+    for (RESOLVER each : {cancelled, kept})
+        resolver_run(each, NET_RUN_NOWAIT), resolver_destroy(each);
+    EXPECT_EQ(answers, "0 127.0.0.1");
 }
