@@ -43,8 +43,8 @@ void ReceiveView::ScrollBarMoved(int value) {
 
 // Received lines are bounded by the session's payload limit; a typed line is
 // not, and laying out hundreds of thousands of characters stalls the window.
-QString ReceiveView::ViewText(const SessionLine& line) {
-    const QString text = line.Text();
+QString ReceiveView::ViewText(const SessionLine& line, bool milliseconds) {
+    const QString text = line.Text(milliseconds);
     if (text.size() <= kLineChars)
         return text;
     return text.left(kLineChars) + QString(" … [%0 characters, shortened in this view]").arg(text.size());
@@ -107,10 +107,10 @@ void ReceiveView::Flush() {
     Q_ASSERT(document()->characterCount() == std::accumulate(spans_.cbegin(), spans_.cend(), 1));
 }
 
-QString ReceiveView::Joined(const QList<SessionLine>& lines, int last, QVector<int>* spans) {
+QString ReceiveView::Joined(const QList<SessionLine>& lines, int last, QVector<int>* spans) const {
     QString joined;
     for (int i = qMax(0, lines.size() - last); i < lines.size(); ++i) {
-        const QString text = ViewText(lines.at(i));
+        const QString text = ViewText(lines.at(i), milliseconds_);
         joined += text;
         joined += QChar('\n');
         spans->append(Positions(text));

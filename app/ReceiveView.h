@@ -25,7 +25,12 @@ public:
 
     // The text a stored line shows: formatted, and shortened when it is too
     // long to lay out without stalling the window.
-    static QString ViewText(const SessionLine& line);
+    static QString ViewText(const SessionLine& line, bool milliseconds = false);
+
+    // Times with milliseconds ("hh:mm:ss.zzz") in lines formatted from now on;
+    // the window rebuilds the view to show them on the lines already there.
+    void SetMilliseconds(bool on) { milliseconds_ = on; }
+    bool Milliseconds() const { return milliseconds_; }
 
     // Queues a line for the next Flush.
     void AppendLine(const SessionLine& line);
@@ -45,11 +50,12 @@ public:
 private:
     // The view text of the last lines of the list, each ending in a newline;
     // appends to spans the document positions each takes.
-    static QString Joined(const QList<SessionLine>& lines, int last, QVector<int>* spans);
+    QString Joined(const QList<SessionLine>& lines, int last, QVector<int>* spans) const;
     void RemoveShown(int count);
     void ScrollToBottom();
 
     bool autoScroll_ = true;
+    bool milliseconds_ = false;
     bool rebuildDue_ = false;
     QList<SessionLine> rebuildLines_;  // shared with the session's list until it changes
     QList<SessionLine> pending_;

@@ -2,9 +2,13 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QFileDialog>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMessageBox>
+#include <QRegularExpression>
 #include <QScrollBar>
 #include <QSocketNotifier>
 #include <QTextCursor>
@@ -75,6 +79,7 @@ marovent::marovent(QWidget* parent) : QWidget(parent), ui(new Ui::maroventClass)
         encoding = 0;
     ui->encodingComboBox->setCurrentIndex(encoding);
     CurrentEncoding = ui->encodingComboBox->currentIndex();
+    ui->msCheckBox->setChecked(SettingInt(VIEW_MILLISECONDS) != 0);
 
     ui->sendTextEdit->installEventFilter(this);
     ui->sessionTypeTreeWidget->installEventFilter(this);
@@ -93,8 +98,10 @@ marovent::~marovent() {
 
 void marovent::closeEvent(QCloseEvent* event) {
     SetSettingText(ENCODING, QString::number(ui->encodingComboBox->currentIndex()));
-    for (SessionItem* session : sessions_)
+    for (SessionItem* session : sessions_) {
+        session->StopCapture();
         session->Close();
+    }
     event->accept();
 }
 
@@ -320,6 +327,7 @@ void marovent::Wire(SessionItem* session) {
     if (const SessionKind* kind = SessionKindOf(session->GetType()))
         kind->wire(this, session);
     connect(session, &SessionItem::OnStateChanged, this, &marovent::OnSessionStateChanged);
+    connect(session, &SessionItem::OnCaptureChanged, this, &marovent::OnCaptureChanged);
     if (qobject_cast<SessionItemServer*>(session) != nullptr)
         return;
     connect(session, &SessionItem::OnReceived, this, &marovent::OnReceived);
@@ -552,7 +560,62 @@ void marovent::ShowSessionMenu(const QPoint& at) {
 
 /* ---- Capture ---- */
 
-void marovent::FillCaptureMenu(QMenu*, SessionItem*) {}
+void marovent::FillCaptureMenu(QMenu* menu, SessionItem* session) {
+    // The menu runs modally: the session outlives its actions.
+    if (session->IsCapturing()) {
+        menu->addAction("停止捕获", this, [session] { session->StopCapture(); });
+        return;
+    }
+    menu->addAction("开始捕获…", this, [this, session] { StartCaptureFromMenu(session, false); });
+    menu->addAction("开始二进制捕获…", this, [this, session] { StartCaptureFromMenu(session, true); });
+}
+
+void marovent::StartCaptureFromMenu(SessionItem* session, bool binary) {
+    const QString folder = SettingText(CAPTURE_DIR).isEmpty() ? QDir::homePath() : SettingText(CAPTURE_DIR);
+    const QString path = QFileDialog::getSaveFileName(this, binary ? "开始二进制捕获" : "开始捕获",
+                                                      QDir(folder).filePath(CaptureFileName(session, binary)));
+    if (path.isEmpty())
+        return;
+    SetSettingText(CAPTURE_DIR, QFileInfo(path).absolutePath());
+    if (!session->StartCapture(path, binary))
+        ShowError(session->GetLastError());
+}
+
+// "tcp-client_127.0.0.1_5000_20261206-183000.txt": kind, address, start time.
+QString marovent::CaptureFileName(SessionItem* session, bool binary) {
+    static const QMap<int, QString> kinds = {
+        {TYPE_TCP_SERVER, "tcp-server"}, {TYPE_TCP_SERVER_CLIENT, "tcp-server-client"},
+        {TYPE_TCP_CLIENT, "tcp-client"}, {TYPE_UDP, "udp"}, {TYPE_SERIAL_PORT, "serial"},
+        {TYPE_KCP_SERVER, "kcp-server"}, {TYPE_KCP_SERVER_CLIENT, "kcp-server-client"},
+        {TYPE_KCP_CLIENT, "kcp-client"}};
+    QString address = session->GetTreeItem() != nullptr ? session->GetTreeItem()->text(0) : QString();
+    // A serial device's path has slashes: keep names to one safe word.
+    address.replace(QRegularExpression("[^A-Za-z0-9.-]+"), "_");
+    while (address.startsWith('_'))
+        address.remove(0, 1);
+    return QString("%1_%2_%3.%4")
+        .arg(kinds.value(session->GetType(), "session"), address,
+             QDateTime::currentDateTime().toString("yyyyMMdd-hhmmss"), binary ? "bin" : "txt");
+}
+
+// A capturing session's item is bold and names its file.
+void marovent::OnCaptureChanged(QTreeWidgetItem* item) {
+    SessionItem* session = SessionOf(item);
+    if (session == nullptr)
+        return;
+    QFont font = item->font(0);
+    font.setBold(session->IsCapturing());
+    item->setFont(0, font);
+    item->setToolTip(0, session->IsCapturing() ? "捕获到 " + session->CapturePath() : QString());
+}
+
+void marovent::on_msCheckBox_toggled(bool on) {
+    SetSettingText(VIEW_MILLISECONDS, on ? "1" : "0");
+    ui->recvTextEdit->SetMilliseconds(on);
+    if (SessionItem* session = SessionOf(currentItem_))
+        ui->recvTextEdit->Rebuild(session->GetReceivedLines());
+    ui->recvTextEdit->Flush();
+}
 
 /* ---- Repeated and file sends ---- */
 

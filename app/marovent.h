@@ -60,6 +60,8 @@ private slots:
     void OnSessionStateChanged(QTreeWidgetItem* item);
     void ShowSessionMenu(const QPoint& at);
     // ---- capture slots
+    void OnCaptureChanged(QTreeWidgetItem* item);
+    void on_msCheckBox_toggled(bool on);
 
     // ---- repeated and file send slots
 
@@ -96,6 +98,8 @@ private:
     void FillCaptureMenu(QMenu* menu, SessionItem* session);
     void FillSendMenu(QMenu* menu, SessionItem* session);
     // ---- capture helpers
+    void StartCaptureFromMenu(SessionItem* session, bool binary);
+    static QString CaptureFileName(SessionItem* session, bool binary);
 
     // ---- repeated and file send helpers
 

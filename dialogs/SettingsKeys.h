@@ -46,6 +46,10 @@ constexpr SettingKey INTERFACE_IP{"INTERFACE_IP", "127.0.0.1"};
 
 // Main window, on close: 0 Default, 1 ASCII, 2 UTF8, 3 UTF16.
 constexpr SettingKey ENCODING{"ENCODING", "0"};
+// Main window, when toggled: "1" shows times with milliseconds in the receive view.
+constexpr SettingKey VIEW_MILLISECONDS{"VIEW_MILLISECONDS", "0"};
+// Main window: the folder of the last capture file chosen; empty means the home folder.
+constexpr SettingKey CAPTURE_DIR{"CAPTURE_DIR", ""};
 
 // Reads through GetSettings with the key's default.
 QString SettingText(const SettingKey& key);

@@ -5,10 +5,12 @@
 #include <QVariant>
 
 #include "Encoding.h"
+#include "SessionCapture.h"
 #include "transport.h"
 
 SessionItem::SessionItem(const QString& kind) : QObject(nullptr), kind_(kind) {}
 
+// The capture's own destructor writes what waits.
 SessionItem::~SessionItem() = default;
 
 SessionItem* SessionItem::FromTreeItem(QTreeWidgetItem* item) {
@@ -29,6 +31,8 @@ void SessionItem::Update() {
     if (resolving_)
         resolver_->Run();
     const quint64 now = ClockNow();
+    if (capture_ != nullptr && !capture_->Tick(now))
+        CaptureFailed(capture_->Error());
     if (now - rateWindowStart_ <= 1000)
         return;
     rateWindowStart_ = ClockNow();
@@ -90,6 +94,9 @@ void SessionItem::AppendRecvLine(const SessionLine& line) {
         receivedLines_.erase(receivedLines_.begin(), receivedLines_.begin() + kTrimReceivedLines);
         emit OnTrimmedReceived(treeItem_, kTrimReceivedLines);
     }
+    // A received line keeps only the chunk's start: ReceiveBytes captures the whole chunk.
+    if (!line.IsReceived())
+        CaptureLine(line);
 }
 
 void SessionItem::ClearReceived() {
@@ -105,7 +112,83 @@ void SessionItem::ReceiveBytes(const char* data, int size) {
     if (size <= 0)
         return;
     AddRecvCount(size);
-    AppendRecvLine(RecvLine(data, size));
+    const SessionLine line = RecvLine(data, size);
+    AppendRecvLine(line);
+    CaptureReceived(line.TimeMs(), data, size);
+}
+
+/* ---- Capture ---- */
+
+bool SessionItem::StartCapture(const QString& path, bool binary) {
+    return OpenCapture(path, binary, false);
+}
+
+bool SessionItem::OpenCapture(const QString& path, bool binary, bool byParent) {
+    StopCapture();
+    auto capture = std::make_unique<SessionCapture>();
+    if (!capture->Open(path, binary, ClockNow())) {
+        AppendRecvLine(SessionLine("Error : capture " + capture->Error()));
+        return Fail(capture->Error());
+    }
+    capture_ = std::move(capture);
+    captureByParent_ = byParent;
+    emit OnCaptureChanged(treeItem_);
+    return true;
+}
+
+void SessionItem::StopCapture() {
+    if (capture_ == nullptr)
+        return;
+    const std::unique_ptr<SessionCapture> capture = std::move(capture_);
+    if (!capture->Close())
+        AppendRecvLine(SessionLine("Error : capture " + capture->Error()));
+    emit OnCaptureChanged(treeItem_);
+}
+
+void SessionItem::CaptureFailed(const QString& error) {
+    capture_.reset();
+    AppendRecvLine(SessionLine("Error : capture " + error));
+    emit OnCaptureChanged(treeItem_);
+}
+
+bool SessionItem::IsCaptureBinary() const {
+    return capture_ != nullptr && capture_->IsBinary();
+}
+
+QString SessionItem::CapturePath() const {
+    return capture_ != nullptr ? capture_->Path() : QString();
+}
+
+void SessionItem::SetCaptureParent(SessionItem* parent, const QString& tag) {
+    captureParent_ = parent;
+    captureTag_ = tag;
+}
+
+QString SessionItem::Tagged(const QString& text, const QString& tag) {
+    const int close = text.startsWith(QLatin1Char('[')) ? text.indexOf(QLatin1Char(']')) : -1;
+    if (close < 0)
+        return QString("[%1] %2").arg(tag, text);
+    return text.left(close) + QLatin1Char(' ') + tag + text.mid(close);
+}
+
+void SessionItem::CaptureLine(const SessionLine& line) {
+    SessionItem* parent = captureParent_.data();
+    const bool own = capture_ != nullptr && !capture_->IsBinary();
+    const bool up = parent != nullptr && parent->capture_ != nullptr && !parent->capture_->IsBinary();
+    if (!own && !up)
+        return;
+    const QString text = line.Text(true);
+    if (own && !capture_->AppendLine(text))
+        CaptureFailed(capture_->Error());
+    if (up && !parent->capture_->AppendLine(Tagged(text, captureTag_)))
+        parent->CaptureFailed(parent->capture_->Error());
+}
+
+void SessionItem::CaptureReceived(qint64 atMs, const char* data, int size) {
+    if (capture_ != nullptr && capture_->IsBinary() && !capture_->AppendBytes(data, size))
+        CaptureFailed(capture_->Error());
+    // The whole chunk, not the start a stored line keeps; no copy of it.
+    CaptureLine(SessionLine(atMs, QByteArray::fromRawData(data, size), size, hexMode_, CurrentEncoding));
 }
 
 void SessionItem::LogSent(const QString& text, bool sent) {

@@ -8,12 +8,15 @@
 #include <QIcon>
 #include <QList>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
 #include <memory>
 
 #include "HostResolver.h"
 #include "SessionLine.h"
+
+class SessionCapture;
 
 class QTreeWidgetItem;
 
@@ -92,6 +95,24 @@ public:
     void SetHexMode(bool hex) { hexMode_ = hex; }
     bool IsHexMode() const { return hexMode_; }
 
+    // Capture to a file, from the arrival path: every received chunk whole,
+    // sent and error lines, with milliseconds; binary keeps the received bytes
+    // only. A running capture is stopped first. False, with GetLastError and
+    // an "Error : capture ..." line saying why, when the file cannot be opened;
+    // a failed write later stops it with such a line. Deleting the session
+    // writes what waits.
+    virtual bool StartCapture(const QString& path, bool binary);
+    virtual void StopCapture();
+    // byParent: started by the server for this accepted connection.
+    bool OpenCapture(const QString& path, bool binary, bool byParent);
+    bool IsCapturing() const { return capture_ != nullptr; }
+    bool IsCaptureBinary() const;
+    bool IsCaptureByParent() const { return capture_ != nullptr && captureByParent_; }
+    QString CapturePath() const;
+    // Lines also go to parent's text capture, tagged with tag (the peer address);
+    // a null parent ends that.
+    void SetCaptureParent(SessionItem* parent, const QString& tag);
+
 signals:
     void OnReceived(QTreeWidgetItem* item, const SessionLine& line);
     // The oldest count lines were dropped to keep the list bounded.
@@ -99,6 +120,8 @@ signals:
     void OnResetReceived(QTreeWidgetItem* item);
     // The session changed state by itself (not through a call of the window).
     void OnStateChanged(QTreeWidgetItem* item);
+    // A capture started or stopped (by the user, or by a failed write).
+    void OnCaptureChanged(QTreeWidgetItem* item);
 
 protected:
     // The one receive path of every kind: count, keep the start, append.
@@ -117,8 +140,15 @@ protected:
     void LookUp(const QByteArray& host, const HostResolver::Done& done);
     void CancelLookup();
     void ClearError() { lastError_.clear(); }
+    // A capture write failed: stop it and say so.
+    virtual void CaptureFailed(const QString& error);
 
 private:
+    void CaptureLine(const SessionLine& line);
+    void CaptureReceived(qint64 atMs, const char* data, int size);
+    // Text of line with tag inside its time bracket ("[t <= tag] ...").
+    static QString Tagged(const QString& text, const QString& tag);
+
     QString kind_;
     QTreeWidgetItem* parentItem_ = nullptr;
     QTreeWidgetItem* treeItem_ = nullptr;
@@ -134,6 +164,10 @@ private:
     qint64 recvRate_ = 0;
     qint32 recvCurrent_ = 0;
     quint64 rateWindowStart_ = 0;
+    std::unique_ptr<SessionCapture> capture_;
+    bool captureByParent_ = false;
+    QPointer<SessionItem> captureParent_;
+    QString captureTag_;
 };
 
 // Process-wide tree icons, created on first use.

@@ -28,6 +28,12 @@ public:
     virtual bool RemoveChild(SessionItem* child) = 0;
     virtual void NotifyChildClosed(SessionItem* child) = 0;
     virtual int ChildCount() const = 0;
+    virtual QList<SessionItem*> Children() const = 0;
+
+    // A text capture takes every child's lines, tagged with its peer address;
+    // a binary one writes a file per child, named after path and the peer.
+    bool StartCapture(const QString& path, bool binary) override;
+    void StopCapture() override;
 
 protected:
     explicit SessionItemServer(const QString& kind);
@@ -35,8 +41,15 @@ protected:
     // 0 when listening.
     virtual int StartTransport(const struct sockaddr* address) = 0;
     void SetRunning(bool running) { running_ = running; }
+    // A child joins or leaves the server's capture.
+    void AdoptChild(SessionItem* child);
+    void ReleaseChild(SessionItem* child);
+    // The children show the lines; the server's own list is not in view.
+    void CaptureFailed(const QString& error) override;
 
 private:
+    void StartChildCapture(SessionItem* child);
+
     bool running_ = false;
     QByteArray ip_;
     unsigned port_ = 0;

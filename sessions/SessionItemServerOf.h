@@ -77,12 +77,16 @@ public:
         if (client == nullptr || item == nullptr || clients_.contains(client))
             return false;
         clients_.insert(client, item);
+        if (Child* child = ChildOf(client))
+            AdoptChild(child);  // before the held data, which its capture takes too
         ReleaseHeld(client);
         return true;
     }
 
     bool RemoveClient(Handle client) {
         held_.remove(client);
+        if (Child* child = ChildOf(client))
+            ReleaseChild(child);
         return clients_.remove(client) > 0;
     }
 
@@ -109,6 +113,14 @@ public:
             NotifyDisconnected(session->GetHandle());
     }
     int ChildCount() const override { return clients_.size(); }
+    QList<SessionItem*> Children() const override {
+        QList<SessionItem*> children;
+        for (QTreeWidgetItem* item : clients_) {
+            if (SessionItem* child = SessionItem::FromTreeItem(item))
+                children.append(child);
+        }
+        return children;
+    }
     // Connections with data waiting for their child.
     int HeldCount() const { return held_.size(); }
 

@@ -6,6 +6,7 @@
 #include "Encoding.h"
 #include "HostResolver.h"
 #include "Settings.h"
+#include "SettingsKeys.h"
 #include "support/WindowDriver.h"
 
 using namespace windowdriver;
@@ -243,6 +244,7 @@ private slots:
     }
 
     void udpOnLoopback() {
+        GetSettings()->remove("VIEW_MILLISECONDS");
         testnet::UdpPeer peer;
         const QString local = QString::number(testnet::FreeUdpPort());
         Window w;
@@ -257,6 +259,12 @@ private slots:
         QCOMPARE(peer.Receive(&ok, 3000, [] { QTest::qWait(5); }), std::string("hi"));
         QVERIFY(peer.SendTo("ok", "127.0.0.1", local.toUShort()));
         QVERIFY(WaitFor([&] { return w.LastLine().endsWith("<=] 6f 6b"); }));
+        // Milliseconds on: the lines shown are formatted again; the choice is kept.
+        const QString line = "\\[\\d\\d:\\d\\d:\\d\\d%1 =>\\] 68 69\n\\[\\d\\d:\\d\\d:\\d\\d%1 <=\\] 6f 6b\n";
+        QVERIFY(QRegularExpression("^" + line.arg("") + "$").match(w.recv->toPlainText()).hasMatch());
+        w.window.findChild<QCheckBox*>("msCheckBox")->setChecked(true);
+        QVERIFY(QRegularExpression("^" + line.arg("\\.\\d{3}") + "$").match(w.recv->toPlainText()).hasMatch());
+        QCOMPARE(SettingInt(VIEW_MILLISECONDS), 1);
         QTRY_VERIFY(w.Label("infoLabel").endsWith("\t丢包：0"));  // UDP counts what the system dropped
     }
 

@@ -5,6 +5,7 @@
 #include <QtTest>
 
 #include "Encoding.h"
+#include "SessionCapture.h"
 #include "SessionAddress.h"
 #include "SessionItemClientOf.h"
 #include "SessionItemServerOf.h"
@@ -82,6 +83,7 @@ struct Server : ServerBase {
 
 void Accept(int n) { ServerBase::OnTransportAccepted(H(n), user); }
 void Data(int n, const QByteArray& data) { ServerBase::OnTransportData(user, H(n), data.constData(), data.size()); }
+QByteArray ReadFile(const QString& path) { QFile f(path); return f.open(QIODevice::ReadOnly) ? f.readAll() : "none"; }
 bool Shows(SessionItem* s, int line, const char* text) { return s->GetReceivedLines().value(line).Text().endsWith(text); }
 
 class TestSessions : public QObject {
@@ -278,6 +280,64 @@ private slots:
         server.now = 1001;
         server.Update();
         QCOMPARE(server.HeldCount(), 0);
+    }
+
+    // A server's text capture takes each connection's lines, a late one's too, tagged with its
+    // peer, and keeps them after the connection left; a binary one writes a file per connection.
+    void serverCaptureKeepsItsConnectionsLinesTagged() {
+        QTemporaryDir dir;
+        Server server;
+        Accept(1);
+        QVERIFY(server.StartCapture(dir.filePath("s.txt"), false));
+        Accept(2);
+        Data(1, "one"), Data(2, "two");
+        server.Child(2)->LogSent("hi", true);
+        ServerBase::OnTransportClosed(H(1), user);
+        ServerBase::OnTransportClosed(H(2), user);
+        QVERIFY(server.ItemOf(H(1)) == nullptr && server.IsCapturing());
+        server.StopCapture();
+        const QString time = "\\[\\d\\d:\\d\\d:\\d\\d\\.\\d{3} ";
+        QVERIFY(QRegularExpression("^" + time + "<= 127.0.0.9:5000\\] one\n" + time + "<= 127.0.0.9:5000\\] two\n" +
+                                   time + "=> 127.0.0.9:5000\\] hi\n$").match(ReadFile(dir.filePath("s.txt"))).hasMatch());
+        QVERIFY(server.StartCapture(dir.filePath("b.bin"), true));
+        Accept(3);
+        Data(3, QByteArray("\0\xff", 2));
+        server.StopCapture();
+        QVERIFY(!server.Child(3)->IsCapturing() && !QFile::exists(dir.filePath("b.bin")));
+        QCOMPARE(ReadFile(dir.filePath("b_127.0.0.9_5000.bin")), QByteArray("\0\xff", 2));
+    }
+
+    // The file has every chunk whole and in order, past the session's trimming and line bound.
+    void captureKeepsWhatTheSessionDrops() {
+        QTemporaryDir dir;
+        Client text(H(1)), binary(H(2));  // accepted: no teardown reports
+        QVERIFY(text.StartCapture(dir.filePath("t.txt"), false) && binary.StartCapture(dir.filePath("b.bin"), true));
+        QByteArray all;
+        for (int i = 0; i < 600; ++i) {
+            const QByteArray chunk = QByteArray::number(i) + QByteArray(i % 2 ? 5000 : 10, 'x');
+            Client::OnTransportData(static_cast<SessionItemClient*>(&text), chunk.constData(), chunk.size());
+            Client::OnTransportData(static_cast<SessionItemClient*>(&binary), chunk.constData(), chunk.size());
+            all += chunk;
+        }
+        text.StopCapture(), binary.StopCapture();
+        QCOMPARE(ReadFile(dir.filePath("b.bin")), all);
+        const QList<QByteArray> lines = ReadFile(dir.filePath("t.txt")).split('\n');
+        QCOMPARE(lines.size(), 601);
+        for (int i = 0; i < 600; ++i)
+            QVERIFY(lines[i].endsWith(" <=] " + QByteArray::number(i) + QByteArray(i % 2 ? 5000 : 10, 'x')));
+    }
+
+    // A file that cannot be opened or written stops the capture with the reason in the view.
+    void captureErrorsStopItAndSayWhy() {
+        Client c;
+        QVERIFY(!c.StartCapture("/nonexistent/c.txt", false) && !c.IsCapturing());
+        QVERIFY(c.GetLastError().startsWith("cannot open /nonexistent/c.txt"));
+        QVERIFY(c.StartCapture("/dev/full", true));
+        const QByteArray big(SessionCapture::kWriteBytes, 'f');
+        Client::OnTransportData(static_cast<SessionItemClient*>(&c), big.constData(), big.size());
+        QVERIFY(!c.IsCapturing() && c.GetRecvTotal() == big.size());
+        QCOMPARE(c.GetReceivedLines().last().Text(), "Error : capture write to /dev/full failed: No space left on device");
+        QVERIFY(c.GetReceivedLines().first().Text().startsWith("Error : capture cannot open /nonexistent/c.txt"));
     }
 
     void udpStartRefusesBadAddressesAndSaysWhyBindOrJoinFailed() {
