@@ -7,6 +7,7 @@
 
 #include <QList>
 #include <QMap>
+#include <QPointer>
 #include <QWidget>
 
 #include "transport.h"
@@ -14,11 +15,13 @@
 namespace Ui {
 class maroventClass;
 }
+class FileSender;
 class QMenu;
 class QPoint;
 class QSocketNotifier;
 class QTreeWidgetItem;
 class QTimer;
+class RepeatSend;
 class SessionItem;
 class SessionItemClient;
 class SessionItemServer;
@@ -62,6 +65,8 @@ private slots:
     // ---- capture slots
 
     // ---- repeated and file send slots
+    void on_repeatButton_clicked();
+    void OnRepeatStopped(SessionItem* session);
 
     bool eventFilter(QObject* watched, QEvent* event) override;
 
@@ -98,6 +103,15 @@ private:
     // ---- capture helpers
 
     // ---- repeated and file send helpers
+    static RepeatSend* RepeatOf(SessionItem* session);
+    FileSender* FileSendOf(SessionItem* session) const;
+    void StartRepeat(SessionItem* session);
+    void ShowRepeatState();
+    void ChooseFileToSend(SessionItem* session);
+    bool StartFileSend(SessionItem* session, const QString& path, int delayMs);
+    void PumpFileSends();
+    QString SendProgressText(SessionItem* session) const;
+    QList<QPointer<FileSender>> fileSends_;
 
 
     // State panel, send box and statistics.

@@ -46,6 +46,8 @@ constexpr SettingKey INTERFACE_IP{"INTERFACE_IP", "127.0.0.1"};
 
 // Main window, on close: 0 Default, 1 ASCII, 2 UTF8, 3 UTF16.
 constexpr SettingKey ENCODING{"ENCODING", "0"};
+// Last pause asked between a file's pieces (UDP and serial), in ms.
+constexpr SettingKey FILE_SEND_DELAY{"FILE_SEND_DELAY", "0"};
 
 // Reads through GetSettings with the key's default.
 QString SettingText(const SettingKey& key);
