@@ -248,7 +248,10 @@ private slots:
             file.write(reinterpret_cast<const char*>(block.constData()), 1 << 20);
         }
         file.close();
-        WhenModal<QFileDialog>([&](QFileDialog* dialog) { dialog->selectFile(file.fileName()), static_cast<QDialog*>(dialog)->accept(); });
+        WhenModal<QFileDialog>([&](QFileDialog* dialog) {  // the whole path: the dialog's folder loads later
+            dialog->findChild<QLineEdit*>("fileNameEdit")->setText(file.fileName());
+            static_cast<QDialog*>(dialog)->accept();
+        });
         QTimer::singleShot(100, [] {
             auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
             for (QAction* action : menu != nullptr ? menu->actions() : QList<QAction*>())
