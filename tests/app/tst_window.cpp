@@ -269,7 +269,7 @@ private slots:
                 inOrder = inOrder && memcmp(tail.data() + i, &word, 4) == 0;
             tail.erase(0, i);
             return word == 20u << 20;
-        }, 60000));
+        }, 30000));
         QVERIFY(inOrder && WaitFor([&] { return w.LastLine() == "文件已发送：83886080 字节"; }));
 
         w.window.findChild<QSpinBox*>("countSpinBox")->setValue(0);
