@@ -5,6 +5,8 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QInputDialog>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMessageBox>
@@ -16,6 +18,8 @@
 
 #include "ByteText.h"
 #include "Encoding.h"
+#include "FileSender.h"
+#include "RepeatSend.h"
 #include "SessionItemKCPServer.h"
 #include "SessionItemTCPServer.h"
 #include "SessionKinds.h"
@@ -141,6 +145,7 @@ void marovent::Tick() {
         UpdateStatistics();
     }
     RunSessions();
+    PumpFileSends();
     // Lines of this tick and of the early runs since the last go in together.
     ui->recvTextEdit->Flush();
 }
@@ -170,6 +175,7 @@ void marovent::UpdateStatistics() {
     const qint64 dropped = session->GetDroppedCount();
     if (dropped >= 0)
         text += QString("\t丢包：%0").arg(dropped);
+    text += SendProgressText(session);
     ui->infoLabel->setText(text);
 }
 
@@ -228,6 +234,7 @@ void marovent::SelectItem(QTreeWidgetItem* item) {
     } else {
         HideStatePanel();
     }
+    ShowRepeatState();
     UpdateStatistics();
 }
 
@@ -619,7 +626,126 @@ void marovent::on_msCheckBox_toggled(bool on) {
 
 /* ---- Repeated and file sends ---- */
 
-void marovent::FillSendMenu(QMenu*, SessionItem*) {}
+void marovent::FillSendMenu(QMenu* menu, SessionItem* session) {
+    // The menu runs its own loop: a tick may drop the session meanwhile.
+    QPointer<SessionItem> guarded(session);
+    if (RepeatSend* repeat = RepeatOf(session))
+        menu->addAction("停止定时发送", repeat, &RepeatSend::Stop);
+    if (session->FileChunkBytes() <= 0)
+        return;
+    if (FileSender* file = FileSendOf(session))
+        menu->addAction("取消发送文件", file, [file] { file->Stop("已取消"); });
+    else
+        menu->addAction("发送文件…", this, [this, guarded] { ChooseFileToSend(guarded); });
+}
+
+RepeatSend* marovent::RepeatOf(SessionItem* session) {
+    auto* repeat = session != nullptr ? session->findChild<RepeatSend*>(QString(), Qt::FindDirectChildrenOnly) : nullptr;
+    return repeat != nullptr && repeat->IsRunning() ? repeat : nullptr;
+}
+
+FileSender* marovent::FileSendOf(SessionItem* session) const {
+    for (FileSender* file : fileSends_) {
+        if (file != nullptr && file->Session() == session && !file->IsDone())
+            return file;
+    }
+    return nullptr;
+}
+
+void marovent::on_repeatButton_clicked() {
+    SessionItem* session = SessionOf(currentItem_);
+    if (RepeatSend* repeat = RepeatOf(session))
+        repeat->Stop();
+    else if (session != nullptr)
+        StartRepeat(session);
+}
+
+// What the send button would send now, again and again; the history keeps it once.
+void marovent::StartRepeat(SessionItem* session) {
+    const QString text = ui->sendTextEdit->toPlainText();
+    const QByteArray bytes = ui->hexCheckBox->isChecked() ? ParseHexText(text) : TextToBytes(text);
+    const SessionKind* kind = SessionKindOf(session->GetType());
+    if (text.isEmpty() || bytes.isEmpty() || kind == nullptr || kind->ready == nullptr)
+        return;
+    session->AddSendHistory(TextToBytes(text));
+    auto* repeat = new RepeatSend(
+        session, [this, session, bytes, text] { return SendToSession(session, bytes, text); },
+        ui->periodSpinBox->value(), ui->countSpinBox->value());
+    connect(repeat, &RepeatSend::Stopped, this, &marovent::OnRepeatStopped);
+    ShowRepeatState();
+}
+
+void marovent::OnRepeatStopped(SessionItem* session) {
+    if (auto* repeat = qobject_cast<RepeatSend*>(sender()))
+        repeat->deleteLater();
+    if (session != nullptr && session == SessionOf(currentItem_))
+        ShowRepeatState();
+}
+
+void marovent::ShowRepeatState() {
+    ui->repeatButton->setText(RepeatOf(SessionOf(currentItem_)) != nullptr ? "停止发送" : "定时发送");
+}
+
+void marovent::ChooseFileToSend(SessionItem* session) {
+    QPointer<SessionItem> guarded(session);
+    const QString path = QFileDialog::getOpenFileName(this, "发送文件");
+    if (path.isEmpty() || guarded == nullptr)
+        return;
+    int delayMs = 0;
+    if (session->PacesFileChunks()) {
+        bool ok = false;
+        delayMs = QInputDialog::getInt(this, "发送文件", "块间延时(ms)：", SettingInt(FILE_SEND_DELAY), 0,
+                                       60000, 1, &ok);
+        if (!ok || guarded == nullptr)
+            return;
+        SetSettingInt(FILE_SEND_DELAY, delayMs);
+    }
+    StartFileSend(session, path, delayMs);
+}
+
+bool marovent::StartFileSend(SessionItem* session, const QString& path, int delayMs) {
+    if (FileSendOf(session) != nullptr || session->FileChunkBytes() <= 0)
+        return false;
+    auto* file = new FileSender(session, delayMs);
+    if (!file->Open(path)) {
+        session->AppendRecvLine(SessionLine("Error : 发送文件失败：" + file->Error()));
+        delete file;
+        return false;
+    }
+    session->AppendRecvLine(
+        SessionLine(QString("发送文件：%0，%1 字节").arg(QFileInfo(path).fileName()).arg(file->Total())));
+    fileSends_.append(file);
+    UpdateStatistics();
+    return true;
+}
+
+// Each tick tops every file's session up to what it can take; a session
+// that is no longer ready ends its file.
+void marovent::PumpFileSends() {
+    const qint64 now = (qint64)net_poll();
+    for (int i = 0; i < fileSends_.size();) {
+        FileSender* file = fileSends_[i];
+        if (file != nullptr && !file->IsDone()) {
+            SessionItem* session = file->Session();
+            const SessionKind* kind = SessionKindOf(session->GetType());
+            if (kind != nullptr && kind->ready != nullptr && !kind->ready(session))
+                file->Stop(QString::fromUtf8(kind->notReady).remove("Error : "));
+            else
+                file->Pump(now);
+        }
+        if (file != nullptr && !file->IsDone()) {
+            ++i;
+            continue;
+        }
+        fileSends_.removeAt(i);
+        delete file;
+    }
+}
+
+QString marovent::SendProgressText(SessionItem* session) const {
+    const FileSender* file = FileSendOf(session);
+    return file != nullptr ? QString("\t发送文件 %0%").arg(file->Percent()) : QString();
+}
 
 /* ---- Receive view ---- */
 

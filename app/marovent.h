@@ -7,6 +7,7 @@
 
 #include <QList>
 #include <QMap>
+#include <QPointer>
 #include <QWidget>
 
 #include "transport.h"
@@ -14,11 +15,13 @@
 namespace Ui {
 class maroventClass;
 }
+class FileSender;
 class QMenu;
 class QPoint;
 class QSocketNotifier;
 class QTreeWidgetItem;
 class QTimer;
+class RepeatSend;
 class SessionItem;
 class SessionItemClient;
 class SessionItemServer;
@@ -64,6 +67,8 @@ private slots:
     void on_msCheckBox_toggled(bool on);
 
     // ---- repeated and file send slots
+    void on_repeatButton_clicked();
+    void OnRepeatStopped(SessionItem* session);
 
     bool eventFilter(QObject* watched, QEvent* event) override;
 
@@ -102,6 +107,15 @@ private:
     static QString CaptureFileName(SessionItem* session, bool binary);
 
     // ---- repeated and file send helpers
+    static RepeatSend* RepeatOf(SessionItem* session);
+    FileSender* FileSendOf(SessionItem* session) const;
+    void StartRepeat(SessionItem* session);
+    void ShowRepeatState();
+    void ChooseFileToSend(SessionItem* session);
+    bool StartFileSend(SessionItem* session, const QString& path, int delayMs);
+    void PumpFileSends();
+    QString SendProgressText(SessionItem* session) const;
+    QList<QPointer<FileSender>> fileSends_;
 
 
     // State panel, send box and statistics.

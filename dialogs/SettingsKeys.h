@@ -50,6 +50,8 @@ constexpr SettingKey ENCODING{"ENCODING", "0"};
 constexpr SettingKey VIEW_MILLISECONDS{"VIEW_MILLISECONDS", "0"};
 // Main window: the folder of the last capture file chosen; empty means the home folder.
 constexpr SettingKey CAPTURE_DIR{"CAPTURE_DIR", ""};
+// Last pause asked between a file's pieces (UDP and serial), in ms.
+constexpr SettingKey FILE_SEND_DELAY{"FILE_SEND_DELAY", "0"};
 
 // Reads through GetSettings with the key's default.
 QString SettingText(const SettingKey& key);

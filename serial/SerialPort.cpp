@@ -6,18 +6,11 @@
 #include <string.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <time.h>
 #include <unistd.h>
 
 #include "SerialLine.h"
 
 namespace {
-
-int64_t NowMs() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 // Raises or lowers one modem line. Ports without modem lines (pseudo-terminals,
 // some USB adapters) refuse the request; they still work, so this is best effort.
@@ -105,27 +98,14 @@ int SerialPort::Vanished(int error) {
     return -1;
 }
 
-bool SerialPort::WaitWritable(int timeoutMs) {
-    struct pollfd p = {fd_, POLLOUT, 0};
-    int r;
-    do {
-        r = poll(&p, 1, timeoutMs);
-    } while (r < 0 && errno == EINTR);
-    // An error or hang-up also counts: the next write reports it.
-    return r > 0;
-}
-
-int SerialPort::Write(const void* data, int length) {
-    if (!open_ || data == nullptr || length <= 0)
-        return 0;
-    const char* bytes = static_cast<const char*>(data);
-    int written = 0;
-    int64_t deadline = NowMs() + kWriteStallMs;
+// Writes as much as the port takes without waiting: the count, or -1 when
+// the write failed and the port was closed.
+int64_t SerialPort::WriteNow(const char* data, size_t length) {
+    size_t written = 0;
     while (written < length) {
-        const ssize_t n = ::write(fd_, bytes + written, size_t(length - written));
+        const ssize_t n = ::write(fd_, data + written, length - written);
         if (n > 0) {
-            written += int(n);
-            deadline = NowMs() + kWriteStallMs;
+            written += size_t(n);
             continue;
         }
         if (n < 0 && errno == EINTR)
@@ -134,13 +114,51 @@ int SerialPort::Write(const void* data, int length) {
             const int error = errno;
             Close();
             lastError_ = error;
-            return 0;
+            return -1;
         }
-        const int64_t left = deadline - NowMs();
-        if (left <= 0 || !WaitWritable(int(left)))
-            break;
+        break;  // the port's buffer is full: the rest waits for Flush
     }
-    return written;
+    return int64_t(written);
+}
+
+int SerialPort::Write(const void* data, int length) {
+    if (!open_ || data == nullptr || length <= 0)
+        return 0;
+    if (QueuedBytes() + length > kMaxQueuedBytes) {
+        lastError_ = ENOBUFS;
+        return -1;
+    }
+    const char* bytes = static_cast<const char*>(data);
+    // Behind queued bytes, new ones must wait their turn.
+    if (QueuedBytes() > 0) {
+        queue_.append(bytes, size_t(length));
+        return Flush() < 0 ? 0 : length;
+    }
+    const int64_t written = WriteNow(bytes, size_t(length));
+    if (written < 0)
+        return 0;
+    queue_.append(bytes + written, size_t(length - written));
+    return length;
+}
+
+int64_t SerialPort::Flush() {
+    if (!open_)
+        return QueuedBytes();
+    if (QueuedBytes() == 0)
+        return 0;
+    const int64_t written = WriteNow(queue_.data() + queueHead_, queue_.size() - queueHead_);
+    if (written < 0)
+        return -1;
+    queueHead_ += size_t(written);
+    // Compact once the taken part dominates, so appends stay amortised.
+    if (queueHead_ == queue_.size()) {
+        queue_.clear();
+        queueHead_ = 0;
+    } else if (queueHead_ > queue_.size() / 2) {
+        queue_.erase(0, queueHead_);
+        queueHead_ = 0;
+    }
+    return QueuedBytes();
 }
 
 void SerialPort::Purge(int flags) {
@@ -148,6 +166,10 @@ void SerialPort::Purge(int flags) {
         return;
     const bool tx = (flags & SERIAL_PURGE_TXCLEAR) != 0;
     const bool rx = (flags & SERIAL_PURGE_RXCLEAR) != 0;
+    if (tx) {
+        queue_.clear();
+        queueHead_ = 0;
+    }
     if (tx && rx)
         ioctl(fd_, TCFLSH, TCIOFLUSH);
     else if (tx)
@@ -168,4 +190,6 @@ void SerialPort::Close() {
     fd_ = -1;
     exclusive_ = false;
     open_ = false;
+    queue_.clear();
+    queueHead_ = 0;
 }

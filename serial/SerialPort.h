@@ -1,6 +1,7 @@
-// One serial port of the system, used synchronously from the GUI thread: open
-// with a line setting, reads that never wait, writes that finish before they
-// return, purge and close. There is no reader thread; the owner polls.
+// One serial port of the system, used from the GUI thread without ever
+// waiting: open with a line setting, reads of what is there, writes of what
+// the port takes now with the rest queued (bounded) for Flush, purge and
+// close. There is no reader or writer thread; the owner polls.
 #ifndef MAROVENT_SERIALPORT_H
 #define MAROVENT_SERIALPORT_H
 
@@ -23,8 +24,9 @@ std::string SerialPortPath(const char* name);
 
 class SerialPort {
 public:
-    // A write that makes no progress for this long gives up with what went out.
-    static const int kWriteStallMs = 1000;
+    // Bytes a port keeps queued for a far end that does not take them: some
+    // seconds of a fast line, far more than anyone types.
+    static const int kMaxQueuedBytes = 1024 * 1024;
 
     SerialPort() = default;
     ~SerialPort();
@@ -48,10 +50,15 @@ public:
     // -1 when the device hung up or failed: the port is then closed and
     // GetLastError tells why (an idle port and a vanished one both read nothing).
     int Read(void* buffer, int capacity);
-    // Writes all of data before returning and gives the count written. A failed
-    // write closes the port and gives 0; a write that stalls (a far end that
-    // stopped reading) gives the count that went out and leaves the port open.
+    // Writes what the port takes now and queues the rest behind what already
+    // waits; gives length. A failed write closes the port and gives 0. Data
+    // that would queue more than kMaxQueuedBytes is refused whole: -1, the
+    // port stays open, GetLastError is ENOBUFS.
     int Write(const void* data, int length);
+    // Writes queued bytes as far as the port takes them now; gives the bytes
+    // still queued, or -1 when the write failed (the port is then closed).
+    int64_t Flush();
+    int64_t QueuedBytes() const { return int64_t(queue_.size() - queueHead_); }
     // Discards the driver's buffers as the SERIAL_PURGE flags ask; only when open.
     void Purge(int flags);
     void Close();
@@ -62,7 +69,7 @@ public:
 
 private:
     bool FailOpen(int error);
-    bool WaitWritable(int timeoutMs);
+    int64_t WriteNow(const char* data, size_t length);
     int Vanished(int error);
 
     bool rts_ = true;
@@ -71,6 +78,8 @@ private:
     bool exclusive_ = false;  // this handle set the terminal's exclusive flag
     bool open_ = false;
     int lastError_ = 0;
+    std::string queue_;     // bytes the port did not take yet, from queueHead_ on
+    size_t queueHead_ = 0;
 };
 
 #endif

@@ -72,6 +72,15 @@ public:
     qint64 GetRecvTotal() const { return recvTotal_; }
     qint64 GetRecvRate() const { return recvRate_; }
 
+    // What a streamed file may hand to Send: the largest piece one call
+    // takes, the bytes sent but not yet gone out, and how many may wait so
+    // (for a kind without a queue, what one tick may send). 0: takes no file.
+    virtual int FileChunkBytes() const { return 0; }
+    virtual qint64 QueuedBytes() const { return 0; }
+    virtual qint64 SendWindowBytes() const { return 0; }
+    // Whether a pause between a file's pieces makes sense (no flow control).
+    virtual bool PacesFileChunks() const { return false; }
+
     // Datagrams the system dropped before this session could read them; -1
     // where nothing counts them.
     virtual qint64 GetDroppedCount() const { return -1; }

@@ -45,6 +45,10 @@ void SessionItemCOM::Update() {
         received.append(chunk, n);
     if (!received.isEmpty())
         ReceiveBytes(received);
+    // Queued sends go out as the port takes them; a failed write means the
+    // device went away as surely as a failed read.
+    if (n == 0 && device_.Flush() < 0)
+        n = -1;
     // The device went away (unplugged, or the far end of a pseudo-terminal
     // closed): the port is closed already; say so once.
     if (n < 0 && open_) {
@@ -60,7 +64,24 @@ void SessionItemCOM::Close() {
 }
 
 bool SessionItemCOM::Send(const QByteArray& data) {
-    if (device_.Write(data.constData(), data.size()) != 0)
+    const int taken = device_.Write(data.constData(), data.size());
+    if (taken > 0)
         return true;
+    if (taken < 0)
+        return Fail(QString("serial write queue is full (%0 bytes wait for the port)").arg(device_.QueuedBytes()));
     return Fail(QString::fromLocal8Bit(strerror(device_.GetLastError())));
+}
+
+int SessionItemCOM::FileChunkBytes() const {
+    return kFileChunk;
+}
+
+qint64 SessionItemCOM::QueuedBytes() const {
+    return device_.QueuedBytes();
+}
+
+// About a fifth of a second of the line (10 bits a byte), so a file keeps the
+// line busy without filling the queue.
+qint64 SessionItemCOM::SendWindowBytes() const {
+    return qMax<qint64>(kFileChunk, baudRate_ / 50);
 }

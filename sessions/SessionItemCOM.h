@@ -15,6 +15,8 @@ class SessionItemCOM : public SessionItem {
 public:
     // Size of one read while draining the port.
     static const int kReadChunk = 1024;
+    // A file goes out in pieces of this size through the port's write queue.
+    static const int kFileChunk = 256;
 
     explicit SessionItemCOM(const QString& kind);
     ~SessionItemCOM() override;
@@ -22,7 +24,12 @@ public:
     int GetType() override;
     void Update() override;
     void Close() override;
+    // Queues what the port does not take now; refused when the queue is full.
     bool Send(const QByteArray& data) override;
+    int FileChunkBytes() const override;
+    qint64 QueuedBytes() const override;
+    qint64 SendWindowBytes() const override;
+    bool PacesFileChunks() const override { return true; }
 
     // Stores the settings and opens the port with them, dropping whatever was
     // waiting in its buffers. dataBits is the count, 5 to 8; parity 0 none,

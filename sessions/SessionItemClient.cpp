@@ -73,6 +73,10 @@ bool SessionItemClient::Send(const QByteArray& data) {
     return Fail(QString::fromUtf8(net_last_error()));
 }
 
+qint64 SessionItemClient::QueuedBytes() const {
+    return QueuedTransport();
+}
+
 bool SessionItemClient::ReadAddress(bool local, QString* ip, int* port) {
     struct sockaddr_in address = {};
     struct sockaddr* raw = reinterpret_cast<struct sockaddr*>(&address);

@@ -27,6 +27,13 @@ public:
     void Update() override;
     void Close() override;
     bool Send(const QByteArray& data) override;
+    // A file keeps the connection's send queue topped up to a few MiB, far
+    // under the transport's bound.
+    static const int kFileChunk = 64 * 1024;
+    static const int kFileWindow = 4 * 1024 * 1024;
+    int FileChunkBytes() const override { return kFileChunk; }
+    qint64 SendWindowBytes() const override { return kFileWindow; }
+    qint64 QueuedBytes() const override;
 
     int GetLocalPort();
     QString GetPeerIP();
@@ -53,6 +60,7 @@ protected:
     virtual void RunTransport() = 0;
     virtual void CloseTransport() = 0;
     virtual int SendTransport(const QByteArray& data) = 0;
+    virtual qint64 QueuedTransport() const = 0;
     virtual int LocalAddress(struct sockaddr* out) = 0;
     virtual int RemoteAddress(struct sockaddr* out) = 0;
     virtual void EmitConnectResult(bool success) = 0;

@@ -23,6 +23,7 @@ struct ClientOps {
     int (*send)(Handle, const char* data, int length);
     int (*localAddr)(Handle, struct sockaddr* out);
     int (*remoteAddr)(Handle, struct sockaddr* out);
+    int64_t (*queued)(Handle);  // bytes sent but not yet taken by the socket; may be null
 };
 
 template <typename Handle, typename RecvCb>
@@ -68,6 +69,7 @@ protected:
     int SendTransport(const QByteArray& data) override {
         return ops_.send(client_, data.constData(), data.size());
     }
+    qint64 QueuedTransport() const override { return ops_.queued != nullptr ? ops_.queued(client_) : 0; }
     int LocalAddress(struct sockaddr* out) override { return ops_.localAddr(client_, out); }
     int RemoteAddress(struct sockaddr* out) override { return ops_.remoteAddr(client_, out); }
 

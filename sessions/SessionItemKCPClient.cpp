@@ -15,6 +15,7 @@ const SessionItemKCPClientBase::Ops kOps = {
     kcp_client_create, kcp_client_destroy, kcp_client_set_user_data, kcp_client_set_connect_cb,
     kcp_client_set_disconnect_cb, kcp_client_set_recv_cb, OnRecv, kcp_client_start, kcp_client_run,
     kcp_client_stop, Send, kcp_client_local_addr, kcp_client_remote_addr,
+    kcp_client_queued_bytes,
 };
 
 }  // namespace

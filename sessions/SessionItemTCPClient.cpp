@@ -14,6 +14,7 @@ const SessionItemTCPClientBase::Ops kOps = {
     Create, tcp_client_destroy, tcp_client_set_user_data, tcp_client_set_connect_cb,
     tcp_client_set_disconnect_cb, tcp_client_set_recv_cb, OnRecv, tcp_client_start, tcp_client_run,
     tcp_client_close, tcp_client_send, tcp_client_local_addr, tcp_client_remote_addr,
+    tcp_client_queued_bytes,
 };
 
 }  // namespace

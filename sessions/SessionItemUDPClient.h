@@ -20,6 +20,9 @@ public:
     // second. The kernel caps it at net.core.rmem_max (often far less); past
     // the cap, drops show in the statistics line.
     static const int kRecvBufferBytes = 8 * 1024 * 1024;
+    // Datagrams of a file one tick sends: a few MB/s, which a loopback peer's
+    // default buffer still takes.
+    static const int kFileBurstDatagrams = 32;
 
     explicit SessionItemUDPClient(const QString& kind);
     ~SessionItemUDPClient() override;
@@ -28,6 +31,10 @@ public:
     void Update() override;
     void Close() override;
     bool Send(const QByteArray& data) override;
+    // One datagram a piece; no queue, so a tick sends a bounded burst.
+    int FileChunkBytes() const override { return MAX_UDP_PAYLOAD; }
+    qint64 SendWindowBytes() const override { return kFileBurstDatagrams * MAX_UDP_PAYLOAD; }
+    bool PacesFileChunks() const override { return true; }
     // The open socket's count; after a close the last one read, after a restart 0.
     qint64 GetDroppedCount() const override;
 

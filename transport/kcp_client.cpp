@@ -641,6 +641,10 @@ int kcp_client_send(KCPCLIENT client, const char* data, int length, int mode) {
     }
 }
 
+int64_t kcp_client_queued_bytes(KCPCLIENT client) {
+    return client == nullptr ? 0 : tcp_client_queued_bytes(client->tcp);
+}
+
 int64_t kcp_client_held_bytes(KCPCLIENT client) {
     if (client == nullptr)
         return 0;

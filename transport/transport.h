@@ -208,6 +208,9 @@ int kcp_client_remote_addr(KCPCLIENT client, struct sockaddr* out);
 // handshake ends (with what each entry costs), an unfinished control frame and
 // the KCP messages and acknowledgements received but not taken yet.
 int64_t kcp_client_held_bytes(KCPCLIENT client);
+// Bytes sent on channel 0 that the TCP connection has not taken yet (as
+// tcp_client_queued_bytes; its bound holds for channel 0 too).
+int64_t kcp_client_queued_bytes(KCPCLIENT client);
 // mode = channel 0, 1 or 2; returns the bytes handed to that channel, or a negative code.
 int kcp_client_send(KCPCLIENT client, const char* data, int length, int mode);
 void kcp_client_set_connect_cb(KCPCLIENT client, kcp_client_connect_cb cb);

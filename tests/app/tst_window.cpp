@@ -268,6 +268,73 @@ private slots:
         QTRY_VERIFY(w.Label("infoLabel").endsWith("\t丢包：0"));  // UDP counts what the system dropped
     }
 
+    // Through a loopback peer: a 1 ms repeat delivers its count exactly and is
+    // kept once in the history; a file beyond the transport's send queue,
+    // chosen from the session menu, arrives whole and in order; the peer's
+    // close ends a repeat that has no count.
+    void repeatedAndFileSends() {
+        testnet::Watchdog watchdog(120);
+        uint16_t port = 0;
+        const int listener = testnet::Listen(&port);
+        Window w;
+        QTreeWidgetItem* item = w.Create("TCP Client", "127.0.0.1", port);
+        w.Press("startButton");
+        int peer = -1;
+        QVERIFY(WaitFor([&] { return w.Led() == kLedOn && (peer >= 0 || (peer = testnet::Accept(listener)) >= 0); }));
+        auto* repeat = w.window.findChild<QPushButton*>("repeatButton");
+        w.window.findChild<QSpinBox*>("periodSpinBox")->setValue(1);
+        w.window.findChild<QSpinBox*>("countSpinBox")->setValue(50);
+        w.Type("x");
+        w.Press("repeatButton");
+        QCOMPARE(repeat->text(), QString("停止发送"));
+        std::string got;
+        QVERIFY(WaitFor([&] { return (got += testnet::ReadSome(peer)).size() >= 50 && repeat->text() == "定时发送"; }));
+        QTest::qWait(50);
+        QCOMPARE(got + testnet::ReadSome(peer), std::string(50, 'x'));
+        QCOMPARE(SessionItem::FromTreeItem(item)->GetSendHistory().size(), 1);
+
+        QTemporaryDir dir;
+        QFile file(dir.filePath("pattern"));
+        QVector<quint32> block(1 << 18);  // 1 MiB; every 4 bytes hold their own index in the file
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        for (quint32 b = 0; b < 80; ++b) {
+            for (int i = 0; i < block.size(); ++i)
+                block[i] = b << 18 | quint32(i);
+            file.write(reinterpret_cast<const char*>(block.constData()), 1 << 20);
+        }
+        file.close();
+        WhenModal<QFileDialog>([&](QFileDialog* dialog) {  // the whole path: the dialog's folder loads later
+            dialog->findChild<QLineEdit*>("fileNameEdit")->setText(file.fileName());
+            static_cast<QDialog*>(dialog)->accept();
+        });
+        QTimer::singleShot(100, [] {
+            auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+            for (QAction* action : menu != nullptr ? menu->actions() : QList<QAction*>())
+                action->text() == "发送文件…" ? action->trigger() : void();
+            if (menu != nullptr)
+                menu->close();
+        });
+        emit w.tree->customContextMenuRequested(w.tree->visualItemRect(item).center());
+        quint32 word = 0;
+        bool inOrder = true;
+        std::string tail;
+        QVERIFY(WaitFor([&] {
+            size_t i = 0;
+            for (tail += testnet::ReadSome(peer); i + 4 <= tail.size(); i += 4, ++word)
+                inOrder = inOrder && memcmp(tail.data() + i, &word, 4) == 0;
+            tail.erase(0, i);
+            return word == 20u << 20;
+        }, 30000));
+        QVERIFY(inOrder && WaitFor([&] { return w.LastLine() == "文件已发送：83886080 字节"; }));
+
+        w.window.findChild<QSpinBox*>("countSpinBox")->setValue(0);
+        w.Press("repeatButton");
+        QTest::qWait(20);
+        close(peer);
+        QVERIFY(WaitFor([&] { return repeat->text() == "定时发送"; }) && w.Led() != kLedOn);
+        close(listener);
+    }
+
     // A vanished far end is noticed without a send: the view says so, the panel shows the port closed.
     void serialOnAPseudoTerminal() {
         const int far = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);

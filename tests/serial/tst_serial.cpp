@@ -85,6 +85,24 @@ private slots:
         QVERIFY(session.GetReceivedLines().size() == 1 && session.GetReceivedLines()[0].Text() == "Error : com is disconnected");
     }
 
+    // A far end that does not read: sends return at once with their bytes
+    // queued up to the bound, past which one is refused; as the far end reads
+    // again, the ticks pass the rest on, whole and in order.
+    void sessionQueuesWhatTheFarEndDoesNotTakeYet() {
+        PtyPair pty;
+        SessionItemCOM session("COM");
+        QVERIFY(session.Open(QByteArray::fromStdString(pty.Path()), 115200, 0, 8, 0, false, false));
+        std::string sent;
+        for (int i = 0; i < 1000 && session.Send(QByteArray(4096, char('a' + i % 26))); ++i)
+            sent.append(4096, char('a' + i % 26));
+        QVERIFY(session.QueuedBytes() > SerialPort::kMaxQueuedBytes - 4096 && sent.size() < 2u * SerialPort::kMaxQueuedBytes);
+        QVERIFY(session.GetLastError().startsWith("serial write queue is full"));
+        std::string got;
+        QVERIFY(testnet::WaitUntil([&] { session.Update(); }, [&] {
+            return (got += pty.ReadFar(sent.size() - got.size(), 1)).size() >= sent.size(); }, 20000));
+        QVERIFY(got == sent && session.QueuedBytes() == 0 && session.IsOpen());
+    }
+
     void sessionRefusalNamesThePort() {
         SessionItemCOM session("COM");
         QVERIFY(!session.Open("ttyMAROVENTNONE", 9600, 0, 8, 0, true, true) && !session.IsOpen());

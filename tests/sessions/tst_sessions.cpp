@@ -35,7 +35,7 @@ const ClientOps<Conn*, ClientRecv> kClientOps = {
     [](Conn*) { calls << "close"; },
     [](Conn*, const char* data, int n) { calls << "send " + QString::fromLatin1(data, n); return n; },
     [](Conn*, sockaddr* out) { return net_ip_to_addr("127.0.0.1", 4000, out); },
-    [](Conn*, sockaddr* out) { return net_ip_to_addr("127.0.0.9", 5000, out); },
+    [](Conn*, sockaddr* out) { return net_ip_to_addr("127.0.0.9", 5000, out); }, nullptr,
 };
 
 struct Client : SessionItemClientOf<Conn*, ClientRecv> {
