@@ -356,6 +356,7 @@ void marovent::on_startButton_clicked() {
 // child through the same path as a connection the peer closed.
 void marovent::CloseSession(SessionItem* session) {
     session->Close();
+    StopRepeatIfNotReady(session);
     if (SessionItemServer* server = ServerOf(session->GetParentItem()))
         server->NotifyChildClosed(session);
 }
@@ -428,6 +429,7 @@ void marovent::DropAcceptedChild(QTreeWidgetItem* item) {
 void marovent::RefreshClientItem(QTreeWidgetItem* item) {
     if (item == nullptr)
         return;
+    StopRepeatIfNotReady(SessionOf(item));
     if (item == currentItem_) {
         SelectItem(item);
         return;
@@ -680,6 +682,14 @@ void marovent::OnRepeatStopped(SessionItem* session) {
         repeat->deleteLater();
     if (session != nullptr && session == SessionOf(currentItem_))
         ShowRepeatState();
+}
+
+// A repeat ends with its session's connection, not at its next send.
+void marovent::StopRepeatIfNotReady(SessionItem* session) {
+    RepeatSend* repeat = RepeatOf(session);
+    const SessionKind* kind = session != nullptr ? SessionKindOf(session->GetType()) : nullptr;
+    if (repeat != nullptr && kind != nullptr && kind->ready != nullptr && !kind->ready(session))
+        repeat->Stop();
 }
 
 void marovent::ShowRepeatState() {

@@ -108,6 +108,7 @@ private:
 
     // ---- repeated and file send helpers
     static RepeatSend* RepeatOf(SessionItem* session);
+    void StopRepeatIfNotReady(SessionItem* session);
     FileSender* FileSendOf(SessionItem* session) const;
     void StartRepeat(SessionItem* session);
     void ShowRepeatState();

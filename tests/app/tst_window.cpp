@@ -332,6 +332,8 @@ private slots:
         QTest::qWait(20);
         close(peer);
         QVERIFY(WaitFor([&] { return repeat->text() == "定时发送"; }) && w.Led() != kLedOn);
+        QTest::qWait(50);  // it ended with the connection: no send is tried after it
+        QVERIFY(!w.recv->toPlainText().contains("client is disconnected"));
         close(listener);
     }
 
