@@ -5,6 +5,7 @@
 #include <QtTest>
 
 #include "Encoding.h"
+#include "FileSender.h"
 #include "SessionCapture.h"
 #include "SessionAddress.h"
 #include "SessionItemClientOf.h"
@@ -364,6 +365,34 @@ private slots:
         if (status == testnet::kNoNamespace)
             QSKIP("network namespaces are not available here");
         QCOMPARE(status, 0);
+    }
+
+    // A file goes out as whole datagrams no larger than the endpoint takes, in order.
+    void udpSendsAFileInDatagramsItCanTake() {
+        testnet::UdpPeer peer;
+        SessionItemUDPClient session("UDP");
+        QVERIFY(session.Start("127.0.0.1", peer.Port(), "127.0.0.1", 0, false, ""));
+        QTemporaryFile file;
+        QByteArray bytes;
+        for (int i = 0; bytes.size() < 10000; ++i)
+            bytes += QByteArray::number(i) + ',';
+        QVERIFY(file.open() && file.write(bytes) == bytes.size() && file.flush());
+        FileSender sender(&session, 0);
+        QVERIFY(sender.Open(file.fileName()));
+        QByteArray got;
+        bool ok = true;
+        for (int tick = 0; ok && !sender.IsDone() && tick < 100; ++tick) {
+            sender.Pump(tick * 10);
+            session.Update();  // datagrams after the first wait for the loop
+            while (ok && got.size() < sender.Sent()) {
+                const std::string datagram = peer.Receive(&ok, 1000);
+                ok = ok && datagram.size() <= MAX_UDP_PAYLOAD;
+                got += QByteArray::fromStdString(datagram);
+            }
+        }
+        QVERIFY(ok && sender.IsDone());
+        QCOMPARE(got, bytes);
+        QCOMPARE(session.GetReceivedLines().last().Text(), QString("文件已发送：%0 字节").arg(bytes.size()));
     }
 };
 
