@@ -483,18 +483,27 @@ void marovent::OnKCPClient_ClientDisconnected(QTreeWidgetItem* item) {
 /* ---- Send ---- */
 
 void marovent::on_sendButton_clicked() {
-    const QString text = ui->sendTextEdit->toPlainText();
-    if (text.isEmpty())
-        return;
-    const QByteArray bytes = ui->hexCheckBox->isChecked() ? ParseHexText(text) : TextToBytes(text);
     SessionItem* session = SessionOf(currentItem_);
-    const SessionKind* kind = session != nullptr ? SessionKindOf(session->GetType()) : nullptr;
-    // Servers take no data themselves.
-    if (bytes.isEmpty() || kind == nullptr || kind->ready == nullptr)
+    QString text;
+    QByteArray bytes;
+    if (!SendBoxPayload(session, &text, &bytes))
         return;
     SendToSession(session, bytes, text);
     session->AddSendHistory(TextToBytes(text));
     ui->recvTextEdit->Flush();  // what the user did shows at once
+}
+
+bool marovent::SendBoxPayload(SessionItem* session, QString* text, QByteArray* bytes) const {
+    *text = ui->sendTextEdit->toPlainText();
+    *bytes = ui->hexCheckBox->isChecked() ? ParseHexText(*text) : TextToBytes(*text);
+    const SessionKind* kind = session != nullptr ? SessionKindOf(session->GetType()) : nullptr;
+    // Servers take no data themselves.
+    return !text->isEmpty() && !bytes->isEmpty() && kind != nullptr && kind->ready != nullptr;
+}
+
+bool marovent::NotReady(SessionItem* session) {
+    const SessionKind* kind = session != nullptr ? SessionKindOf(session->GetType()) : nullptr;
+    return kind != nullptr && kind->ready != nullptr && !kind->ready(session);
 }
 
 bool marovent::SendToSession(SessionItem* session, const QByteArray& bytes, const QString& text) {
@@ -664,10 +673,9 @@ void marovent::on_repeatButton_clicked() {
 
 // What the send button would send now, again and again; the history keeps it once.
 void marovent::StartRepeat(SessionItem* session) {
-    const QString text = ui->sendTextEdit->toPlainText();
-    const QByteArray bytes = ui->hexCheckBox->isChecked() ? ParseHexText(text) : TextToBytes(text);
-    const SessionKind* kind = SessionKindOf(session->GetType());
-    if (text.isEmpty() || bytes.isEmpty() || kind == nullptr || kind->ready == nullptr)
+    QString text;
+    QByteArray bytes;
+    if (!SendBoxPayload(session, &text, &bytes))
         return;
     session->AddSendHistory(TextToBytes(text));
     auto* repeat = new RepeatSend(
@@ -687,8 +695,7 @@ void marovent::OnRepeatStopped(SessionItem* session) {
 // A repeat ends with its session's connection, not at its next send.
 void marovent::StopRepeatIfNotReady(SessionItem* session) {
     RepeatSend* repeat = RepeatOf(session);
-    const SessionKind* kind = session != nullptr ? SessionKindOf(session->GetType()) : nullptr;
-    if (repeat != nullptr && kind != nullptr && kind->ready != nullptr && !kind->ready(session))
+    if (repeat != nullptr && NotReady(session))
         repeat->Stop();
 }
 
@@ -737,9 +744,8 @@ void marovent::PumpFileSends() {
         FileSender* file = fileSends_[i];
         if (file != nullptr && !file->IsDone()) {
             SessionItem* session = file->Session();
-            const SessionKind* kind = SessionKindOf(session->GetType());
-            if (kind != nullptr && kind->ready != nullptr && !kind->ready(session))
-                file->Stop(QString::fromUtf8(kind->notReady).remove("Error : "));
+            if (NotReady(session))
+                file->Stop(QString::fromUtf8(SessionKindOf(session->GetType())->notReady).remove("Error : "));
             else
                 file->Pump(now);
         }

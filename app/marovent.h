@@ -98,6 +98,11 @@ private:
     // when the session was not ready or the transport refused them. For a kind
     // that takes data.
     bool SendToSession(SessionItem* session, const QByteArray& bytes, const QString& text);
+    // What the send button would send to session now (the box's text and its
+    // bytes); false when there is nothing to send or the kind takes no data.
+    bool SendBoxPayload(SessionItem* session, QString* text, QByteArray* bytes) const;
+    // The session takes data but cannot now (closed, disconnected).
+    static bool NotReady(SessionItem* session);
 
     // The session menu: each part adds its actions for the session.
     void FillCaptureMenu(QMenu* menu, SessionItem* session);
